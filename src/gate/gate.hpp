@@ -1,0 +1,30 @@
+// The state one OrvaneDDB object owns for its whole life.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/result.hpp"
+#include "primitives/keys.hpp"
+#include "signers/signer.hpp"
+#include "storage/sqlite.hpp"
+
+namespace orvane {
+
+struct Gate {
+    std::string keyfile_path;        // as given, never resolved
+    storage::Connection db;          // the gate database
+    std::optional<KeyPair> ledger_key;  // filled by the first recording that needs it
+    SignerRef signer;                // filled at construction or first use
+};
+
+// Opens the gate database, creates or migrates every table and loads the
+// gate's signer when the key file exists. Failures are the construction
+// messages.
+Result<std::unique_ptr<Gate>> open_gate(const std::string& db_path, const std::string& keyfile);
+
+// The cached gate signer, loaded on first use; a failed load leaves the cache
+// empty so the next call tries again.
+Result<SignerRef> gate_signer(Gate& gate);
+
+}  // namespace orvane

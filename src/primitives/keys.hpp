@@ -1,0 +1,79 @@
+// Ed25519 key pairs, key files and signatures. Identities are the lower-case
+// hex of the 32-byte public key; a signed digest is always signed as its 32
+// raw bytes, never as its hex text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+
+namespace orvane {
+
+using PublicKey = std::array<std::uint8_t, 32>;
+using Signature = std::array<std::uint8_t, 64>;
+
+// A key pair whose secret bytes are wiped when it is released. Movable (the
+// source is wiped), never copied by accident.
+class KeyPair {
+public:
+    // Derives the public key from a 32-byte seed (RFC 8032 private key).
+    static KeyPair from_seed(std::span<const std::uint8_t, 32> seed);
+
+    KeyPair(KeyPair&& other) noexcept;
+    KeyPair& operator=(KeyPair&& other) noexcept;
+    KeyPair(const KeyPair&) = delete;
+    KeyPair& operator=(const KeyPair&) = delete;
+    ~KeyPair();
+
+    const PublicKey& public_key() const { return public_key_; }
+    std::string public_key_hex() const;
+    // The 32-byte seed; callers must not keep copies beyond their use.
+    std::span<const std::uint8_t, 32> seed() const;
+
+    Signature sign(std::span<const std::uint8_t> message) const;
+    Signature sign(std::string_view message) const;
+
+private:
+    KeyPair() = default;
+    std::array<std::uint8_t, 64> secret_{};  // libsodium layout: seed then public key
+    PublicKey public_key_{};
+};
+
+// Writes a new key file at `output` and returns its text.
+Result<std::string> gen_keys(const std::string& output);
+
+// The key file layout written by gen_keys.
+std::string key_file_text(const KeyPair& key);
+
+// Strict reader used by the decision ledger.
+Result<KeyPair> load_ledger_key(const std::string& path);
+// Lenient reader used for the agent and executor key files passed to calls.
+Result<KeyPair> load_signing_key(const std::string& path);
+// Decodes a 32-byte private key from hex ("Invalid private key hex: ..." /
+// "Private key must be exactly 32 bytes").
+Result<KeyPair> key_pair_from_private_hex(std::string_view hex);
+
+// Reads a whole file; the failure reason is the operating system's text, or a
+// note that the bytes are not UTF-8.
+Result<std::string> read_text_file(const std::string& path);
+
+Result<PublicKey> parse_public_key(std::string_view hex);
+
+Signature sign_message(const KeyPair& key, std::span<const std::uint8_t> message);
+
+// Never fail: every malformed input gives false.
+bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,
+                      std::string_view signature_hex);
+bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
+                             std::string_view signature_hex);
+// Verification over already-decoded bytes (hot paths that decoded once).
+bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> message,
+                const Signature& signature);
+
+std::string signature_hex(const Signature& signature);
+
+}  // namespace orvane
