@@ -1,0 +1,151 @@
+"""What Python sees of the module: attributes, signatures, argument rules,
+thread binding and release."""
+import gc
+import inspect
+import sqlite3
+import threading
+
+import pytest
+
+import _orvane_ddb
+
+
+def test_module_exposes_exactly_its_three_names():
+    own = {n for n in dir(_orvane_ddb) if not n.startswith("__")}
+    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor"}
+    assert _orvane_ddb.__doc__ == ""
+    assert _orvane_ddb.OrvaneDDB.__name__ == "OrvaneDDB"
+    assert _orvane_ddb.OrvaneExecutor.__name__ == "OrvaneExecutor"
+    assert _orvane_ddb.gen_keys.__module__ == "_orvane_ddb"
+
+
+def test_text_signatures_and_method_order():
+    sig = inspect.signature(_orvane_ddb.OrvaneDDB.record)
+    assert str(sig) == "(self, /, payload, rules, genesis=False)"
+    assert str(inspect.signature(_orvane_ddb.OrvaneDDB.export_event_stream)) == (
+        "(self, /, tenant_id='*', from_sequence=1, limit=1000)")
+    assert str(inspect.signature(_orvane_ddb.gen_keys)) == "(output)"
+    assert str(inspect.signature(_orvane_ddb.OrvaneExecutor)) == (
+        "(db_path, keyfile, trusted_gate_id, trusted_tenant_id, pool_size=8, gate_db=None)")
+    assert _orvane_ddb.OrvaneDDB.whoami.__doc__ == 'Return the public key of the current keyfile ("who am I?").'
+    assert _orvane_ddb.OrvaneDDB.count.__doc__ is None
+    methods = [n for n in vars(_orvane_ddb.OrvaneDDB) if not n.startswith("__")]
+    assert methods[:6] == ["record", "record_batch", "validate", "export", "list", "count"]
+    assert methods[-3:] == ["create_checkpoint", "export_event_stream", "verify_checkpoint_stream"]
+
+
+def test_construction_failures_are_permission_errors(tmp_path, keyfile):
+    missing_dir = str(tmp_path / "nope" / "gate.db")
+    with pytest.raises(PermissionError) as info:
+        _orvane_ddb.OrvaneDDB(missing_dir, keyfile)
+    assert str(info.value).startswith(f"Failed to open SQLite database '{missing_dir}': ")
+    with pytest.raises(TypeError):
+        _orvane_ddb.OrvaneDDB(b"x.db", keyfile)
+    with pytest.raises(TypeError):
+        _orvane_ddb.OrvaneDDB(str(tmp_path / "a.db"))
+    with pytest.raises(TypeError):
+        _orvane_ddb.OrvaneDDB(str(tmp_path / "a.db"), keyfile, "extra")
+
+
+def test_missing_key_file_is_reported_on_first_use(tmp_path, db_path):
+    absent = str(tmp_path / "later.json")
+    gate = _orvane_ddb.OrvaneDDB(db_path, absent)
+    with pytest.raises(PermissionError) as info:
+        gate.record("{}", "[]", genesis=True)
+    assert str(info.value).startswith(f"Failed to read key file '{absent}': ")
+
+
+def test_argument_conversion_rules(gate):
+    with pytest.raises(TypeError):
+        gate.record("{}", "[]", genesis=1)
+    with pytest.raises(TypeError):
+        gate.record(b"{}", "[]")
+    with pytest.raises(UnicodeEncodeError):
+        gate.record("\ud800", "[]")
+    with pytest.raises(OverflowError):
+        gate.list(-1)
+    with pytest.raises(OverflowError):
+        gate.list(4294967296)
+    with pytest.raises(TypeError):
+        gate.list("3")
+    assert gate.list(0) == "[]"
+
+    class Index:
+        def __index__(self):
+            return 2
+
+    assert gate.list(Index()) == "[]"
+    with pytest.raises(TypeError):
+        gate.list(limit=1, bogus=2)
+    with pytest.raises(TypeError):
+        gate.list(1, limit=1)
+    with pytest.raises(TypeError):
+        gate.count(1)
+    with pytest.raises(TypeError):
+        gate.record()
+
+
+def test_record_batch_shape_rules(gate):
+    with pytest.raises(TypeError) as info:
+        gate.record_batch("[]")
+    assert str(info.value) == "Can't extract `str` to `Vec`"
+    with pytest.raises(TypeError):
+        gate.record_batch(5)
+    with pytest.raises(TypeError):
+        gate.record_batch([["{}", "[]"]])
+    with pytest.raises(TypeError):
+        gate.record_batch([("{}", "[]", "x")])
+    with pytest.raises(TypeError):
+        gate.record_batch([("{}", 5)])
+    assert gate.count() == 0
+
+
+def test_numpy_style_booleans_are_accepted(gate):
+    np = pytest.importorskip("numpy")
+    gate.record("{}", "[]", genesis=np.bool_(True))
+    assert gate.count() == 1
+
+
+def test_result_types(gate, gate_public_key):
+    assert isinstance(gate.count(), int)
+    assert isinstance(gate.export(), str)
+
+
+def test_call_from_another_thread_panics_and_changes_nothing(gate):
+    caught = []
+
+    def worker():
+        try:
+            gate.record("{}", "[]", genesis=True)
+        except BaseException as exc:  # the panic exception derives from BaseException only
+            caught.append(exc)
+
+    t = threading.Thread(target=worker)
+    t.start()
+    t.join()
+    assert len(caught) == 1
+    exc = caught[0]
+    assert not isinstance(exc, Exception)
+    assert "_orvane_ddb::OrvaneDDB is unsendable, but sent to another thread" in str(exc)
+    assert type(exc).__name__ not in dir(_orvane_ddb)
+    assert gate.count() == 0
+    gate.record("{}", "[]", genesis=True)
+    assert gate.count() == 1
+
+
+def test_release_on_another_thread_is_reported(db_path, keyfile, monkeypatch):
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", lambda args: reports.append(args))
+    holder = [_orvane_ddb.OrvaneDDB(db_path, keyfile)]
+
+    def drop():
+        holder.pop()
+        gc.collect()
+
+    t = threading.Thread(target=drop)
+    t.start()
+    t.join()
+    assert len(reports) == 1
+    assert isinstance(reports[0].exc_value, RuntimeError)
+    assert str(reports[0].exc_value) == (
+        "_orvane_ddb::OrvaneDDB is unsendable, but is being dropped on another thread")
