@@ -263,15 +263,14 @@ def _not_a_point():
 ])
 def test_malformed_actor_or_signature(chain, actor, signature, error):
     last = chain.rows()[-1]
-    forged = chain.forge(last["id"], 3, last["timestamp"] + 1, actor=actor,
-                         signature="00" * 64 if signature is None and actor else signature)
+    chain.forge(last["id"], 3, last["timestamp"] + 1, actor=actor,
+                signature="00" * 64 if signature is None else signature)
     report = chain.validate_errors()
     (message,) = report["errors"]
     assert message.startswith(error)
     if actor is not None:
         # The bogus actor is counted and warned about like any other.
         assert f"Actor '{actor}' is not registered in the agents table." in report["warnings"]
-    assert forged not in message or error.startswith("Decision")
 
 
 def test_changed_depth_cascades(chain):
@@ -313,7 +312,7 @@ def test_parent_time(chain):
 
 
 @pytest.mark.parametrize("column, value", [("timestamp", -1), ("causal_depth", -3),
-                                           ("timestamp", "soon"), ("payload", 5)])
+                                           ("timestamp", "soon"), ("payload", b"{}")])
 def test_unreadable_row(chain, column, value):
     execute(chain.db_path, f"UPDATE decisions SET {column} = ? WHERE causal_depth = 1", (value,))
     for call in (chain.ddb.validate, chain.ddb.export, lambda: chain.ddb.list(10, 0)):
