@@ -1,0 +1,109 @@
+#include "ledger/decision.hpp"
+
+namespace orvane::ledger {
+
+namespace {
+
+Result<std::string_view> text_column(const storage::Statement& row, int index) {
+    if (row.column_type(index) == SQLITE_TEXT) return row.column_text(index);
+    // Let the strict reader word the refusal.
+    auto refused = row.column_string(index);
+    if (!refused) return fail(std::move(refused.error()));
+    return fail("column " + std::to_string(index) + " does not hold text");
+}
+
+}  // namespace
+
+Result<DecisionView> read_decision_view(const storage::Statement& row) {
+    DecisionView d;
+    auto id = text_column(row, 0);
+    if (!id) return fail(std::move(id.error()));
+    d.id = *id;
+    auto parent = text_column(row, 1);
+    if (!parent) return fail(std::move(parent.error()));
+    d.parent_id = *parent;
+    auto depth = row.column_unsigned(2);
+    if (!depth) return fail(std::move(depth.error()));
+    d.causal_depth = *depth;
+    auto actor = text_column(row, 3);
+    if (!actor) return fail(std::move(actor.error()));
+    d.actor_id = *actor;
+    auto timestamp = row.column_unsigned(4);
+    if (!timestamp) return fail(std::move(timestamp.error()));
+    d.timestamp = *timestamp;
+    auto payload = text_column(row, 5);
+    if (!payload) return fail(std::move(payload.error()));
+    d.payload = *payload;
+    auto rules = text_column(row, 6);
+    if (!rules) return fail(std::move(rules.error()));
+    d.rules_evaluated = *rules;
+    auto signature = text_column(row, 7);
+    if (!signature) return fail(std::move(signature.error()));
+    d.signature = *signature;
+    return d;
+}
+
+Result<Decision> read_decision(const storage::Statement& row) {
+    auto view = read_decision_view(row);
+    if (!view) return fail(std::move(view.error()));
+    return Decision{std::string(view->id),      std::string(view->parent_id),
+                    view->causal_depth,         std::string(view->actor_id),
+                    view->timestamp,            std::string(view->payload),
+                    std::string(view->rules_evaluated), std::string(view->signature)};
+}
+
+void append_decision_preimage(std::string& out, std::string_view parent_id,
+                              std::string_view actor_id, std::uint64_t timestamp,
+                              const Json& payload, const Json& rules) {
+    out += "{\"parent_id\":";
+    append_json_string(out, parent_id);
+    out += ",\"actor_id\":";
+    append_json_string(out, actor_id);
+    out += ",\"timestamp\":";
+    append_json_uint(out, timestamp);
+    out += ",\"payload\":";
+    append_canonical_json(out, payload);
+    out += ",\"rules_evaluated\":";
+    append_canonical_json(out, rules);
+    out += '}';
+}
+
+Digest decision_digest(std::string_view parent_id, std::string_view actor_id,
+                       std::uint64_t timestamp, const Json& payload, const Json& rules) {
+    std::string preimage;
+    preimage.reserve(160 + parent_id.size());
+    append_decision_preimage(preimage, parent_id, actor_id, timestamp, payload, rules);
+    return sha256(preimage);
+}
+
+Result<Digest> decision_hash(std::string_view parent_id, std::string_view actor_id,
+                             std::uint64_t timestamp, std::string_view payload,
+                             std::string_view rules) {
+    auto payload_value = parse_json(payload);
+    if (!payload_value) return fail("Invalid payload JSON: " + payload_value.error());
+    auto rules_value = parse_json(rules);
+    if (!rules_value) return fail("Invalid rules JSON: " + rules_value.error());
+    return decision_digest(parent_id, actor_id, timestamp, *payload_value, *rules_value);
+}
+
+void append_decision_listing(std::string& out, const DecisionView& d) {
+    out += "{\"id\":";
+    append_json_string(out, d.id);
+    out += ",\"parent_id\":";
+    append_json_string(out, d.parent_id);
+    out += ",\"causal_depth\":";
+    append_json_uint(out, d.causal_depth);
+    out += ",\"actor_id\":";
+    append_json_string(out, d.actor_id);
+    out += ",\"timestamp\":";
+    append_json_uint(out, d.timestamp);
+    out += ",\"payload\":";
+    append_json_string(out, d.payload);
+    out += ",\"rules_evaluated\":";
+    append_json_string(out, d.rules_evaluated);
+    out += ",\"signature\":";
+    append_json_string(out, d.signature);
+    out += '}';
+}
+
+}  // namespace orvane::ledger

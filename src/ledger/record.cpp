@@ -1,0 +1,186 @@
+// Appending decisions: one at a time or as a chain in one transaction. The
+// parent is chosen under the write lock, so concurrent writers on the same
+// file can never attach to the same latest decision.
+#include <optional>
+#include <string>
+
+#include "ledger/decision.hpp"
+#include "ledger/ledger_ops.hpp"
+#include "primitives/clock.hpp"
+#include "primitives/hex.hpp"
+#include "primitives/keys.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr std::string_view kInsertSql =
+    "INSERT INTO decisions (id, parent_id, causal_depth, actor_id, timestamp, payload, "
+    "rules_evaluated, signature) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+
+// The ledger key, loaded from the key file on first use and kept for the
+// object's life; a failed load caches nothing.
+Result<const KeyPair*> ledger_key(Gate& gate) {
+    if (!gate.ledger_key) {
+        auto key = load_ledger_key(gate.keyfile_path);
+        if (!key) return fail(std::move(key.error()));
+        gate.ledger_key.emplace(std::move(*key));
+    }
+    return &*gate.ledger_key;
+}
+
+struct Link {
+    std::string parent_id;
+    std::uint64_t depth = 0;
+};
+
+// The row with the greatest depth, and among those the latest.
+Result<std::optional<ledger::Decision>> latest_decision(storage::Connection& db) {
+    auto stmt = storage::Statement::prepare(db, std::string(ledger::kSelectNewestFirst) + " LIMIT 1");
+    if (!stmt) return fail("Failed to prepare select statement: " + stmt.error());
+    auto row = stmt->step();
+    if (!row) return fail("Error advancing row: " + row.error());
+    if (!*row) return std::optional<ledger::Decision>{};
+    auto decision = ledger::read_decision(*stmt);
+    if (!decision) return fail(std::move(decision.error()));
+    return std::optional<ledger::Decision>(std::move(*decision));
+}
+
+// Chooses where the next decision attaches; must run inside the transaction.
+Result<Link> choose_parent(storage::Connection& db, bool genesis) {
+    auto latest = latest_decision(db);
+    if (!latest) return fail(std::move(latest.error()));
+    if (!genesis) {
+        if (!*latest)
+            return fail("Database is empty. Use genesis=true to record the first decision.");
+        return Link{std::move((*latest)->id), (*latest)->causal_depth + 1};
+    }
+    auto check = storage::Statement::prepare(
+        db, "SELECT 1 FROM decisions WHERE parent_id = 'genesis' LIMIT 1");
+    if (!check) return fail("Prepare error: " + check.error());
+    auto found = check->step();
+    if (!found) return fail("Query error: " + found.error());
+    if (*found) return fail("A genesis decision already exists in the database.");
+    return Link{std::string(ledger::kGenesisParent), 0};
+}
+
+// Digests, signs and inserts one decision; returns its id.
+Result<std::string> insert_decision(storage::Statement& insert, const KeyPair& key,
+                                    const std::string& actor_id, const Link& link,
+                                    std::string_view payload, const Json& payload_value,
+                                    std::string_view rules, const Json& rules_value) {
+    auto timestamp = now_micros();
+    if (!timestamp) return fail(std::move(timestamp.error()));
+    Digest digest = ledger::decision_digest(link.parent_id, actor_id, *timestamp, payload_value,
+                                            rules_value);
+    std::string id = hex_encode(digest);
+    std::string signature = signature_hex(sign_message(key, digest));
+
+    insert.reset();
+    Status bound = insert.bind_text(1, id);
+    if (bound) bound = insert.bind_text(2, link.parent_id);
+    if (bound) bound = insert.bind_uint64(3, link.depth);
+    if (bound) bound = insert.bind_text(4, actor_id);
+    if (bound) bound = insert.bind_uint64(5, *timestamp);
+    if (bound) bound = insert.bind_text(6, payload);
+    if (bound) bound = insert.bind_text(7, rules);
+    if (bound) bound = insert.bind_text(8, signature);
+    if (bound) bound = insert.run();
+    if (!bound) return fail("Failed to insert decision into SQLite: " + bound.error());
+    return id;
+}
+
+// The latest id after a commit; an empty text when it cannot be read, since
+// the decisions are already stored.
+std::string latest_hash(storage::Connection& db) {
+    auto stmt = storage::Statement::prepare(
+        db, "SELECT id FROM decisions ORDER BY causal_depth DESC, timestamp DESC LIMIT 1");
+    if (!stmt) return {};
+    auto row = stmt->step();
+    if (!row) return {};
+    if (!*row) return "GENESIS";
+    auto id = stmt->column_string(0);
+    return id ? std::move(*id) : std::string();
+}
+
+std::string result_text(std::string_view action, std::string_view latest) {
+    std::string out = "{\"status\": \"success\", \"action\": \"";
+    out += action;
+    out += "\", \"latest_hash\": ";
+    append_json_string(out, latest);
+    out += '}';
+    return out;
+}
+
+Result<storage::Transaction> begin_write(storage::Connection& db) {
+    auto tx = storage::Transaction::begin(db);
+    if (!tx) return fail("Failed to begin transaction: " + tx.error());
+    return tx;
+}
+
+Status commit_write(storage::Transaction& tx) {
+    if (auto r = tx.commit(); !r) return fail("Failed to commit transaction: " + r.error());
+    return {};
+}
+
+}  // namespace
+
+Result<std::string> record_decision(Gate& gate, std::string_view payload, std::string_view rules,
+                                    bool genesis) {
+    auto payload_value = parse_json(payload);
+    if (!payload_value) return fail("Payload is not valid JSON: " + payload_value.error());
+    auto rules_value = parse_json(rules);
+    if (!rules_value) return fail("Rules is not valid JSON: " + rules_value.error());
+    auto key = ledger_key(gate);
+    if (!key) return fail(std::move(key.error()));
+    const std::string actor_id = (*key)->public_key_hex();
+
+    {
+        auto tx = begin_write(gate.db);
+        if (!tx) return fail(std::move(tx.error()));
+        auto link = choose_parent(gate.db, genesis);
+        if (!link) return fail(std::move(link.error()));
+        auto insert = storage::Statement::prepare(gate.db, kInsertSql);
+        if (!insert) return fail("Failed to insert decision into SQLite: " + insert.error());
+        auto id = insert_decision(*insert, **key, actor_id, *link, payload, *payload_value, rules,
+                                  *rules_value);
+        if (!id) return fail(std::move(id.error()));
+        insert = storage::Statement();  // finalize before COMMIT
+        ORVANE_TRY(commit_write(*tx));
+    }
+    return result_text("recorded", latest_hash(gate.db));
+}
+
+Result<std::string> record_decision_batch(Gate& gate, std::span<const DecisionInput> decisions,
+                                          bool genesis) {
+    if (decisions.empty()) return result_text("recorded_batch", latest_hash(gate.db));
+    auto key = ledger_key(gate);
+    if (!key) return fail(std::move(key.error()));
+    const std::string actor_id = (*key)->public_key_hex();
+
+    {
+        auto tx = begin_write(gate.db);
+        if (!tx) return fail(std::move(tx.error()));
+        auto link = choose_parent(gate.db, genesis);
+        if (!link) return fail(std::move(link.error()));
+        // One prepared INSERT serves the whole chain.
+        auto insert = storage::Statement::prepare(gate.db, kInsertSql);
+        if (!insert) return fail("Failed to insert decision into SQLite: " + insert.error());
+        for (const DecisionInput& item : decisions) {
+            auto payload_value = parse_json(item.payload);
+            if (!payload_value) return fail("Payload is not valid JSON: " + payload_value.error());
+            auto rules_value = parse_json(item.rules);
+            if (!rules_value) return fail("Rules is not valid JSON: " + rules_value.error());
+            auto id = insert_decision(*insert, **key, actor_id, *link, item.payload,
+                                      *payload_value, item.rules, *rules_value);
+            if (!id) return fail(std::move(id.error()));
+            link->parent_id = std::move(*id);
+            link->depth += 1;
+        }
+        insert = storage::Statement();
+        ORVANE_TRY(commit_write(*tx));
+    }
+    return result_text("recorded_batch", latest_hash(gate.db));
+}
+
+}  // namespace orvane

@@ -1,0 +1,237 @@
+// Re-checks the whole ledger from its stored rows: one genesis, every id the
+// digest of its content, every signature valid under its actor, and a
+// consistent chain of parents, depths and times. Never writes.
+//
+// The content checks (parse, digest, signature) are independent per decision
+// and dominate the cost, so large ledgers spread them over worker threads.
+// Those threads touch only the loaded rows, never a Python object; the chain
+// checks and the report stay on the calling thread, in ledger order.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ledger/decision.hpp"
+#include "ledger/ledger_ops.hpp"
+#include "primitives/hex.hpp"
+#include "primitives/keys.hpp"
+
+namespace orvane {
+
+namespace {
+
+using ledger::Decision;
+
+// Below this many decisions the threads cost more than they save.
+constexpr std::size_t kParallelThreshold = 256;
+constexpr std::size_t kChunk = 64;
+constexpr unsigned kMaxWorkers = 8;
+
+Result<std::vector<Decision>> load_ledger(storage::Connection& db) {
+    auto rows = storage::Statement::prepare(db, ledger::kSelectLedgerOrder);
+    if (!rows) return fail("Failed to prepare select statement: " + rows.error());
+    std::vector<Decision> decisions;
+    for (;;) {
+        auto more = rows->step();
+        if (!more) return fail("Error reading record: " + more.error());
+        if (!*more) break;
+        auto decision = ledger::read_decision(*rows);
+        if (!decision) return fail("Error reading record: " + decision.error());
+        decisions.push_back(std::move(*decision));
+    }
+    return decisions;
+}
+
+// The content checks of one decision, in order; the first failure is its error.
+std::optional<std::string> check_content(const Decision& d) {
+    auto digest = ledger::decision_hash(d.parent_id, d.actor_id, d.timestamp, d.payload,
+                                        d.rules_evaluated);
+    if (!digest) return "Decision '" + d.id + "' hash calculation error: " + digest.error();
+    std::string computed = hex_encode(*digest);
+    if (computed != d.id)
+        return "Decision '" + d.id + "' has invalid hash. Computed: '" + computed +
+               "', Recorded: '" + d.id + "'";
+
+    PublicKey key_bytes{};
+    bool right_size = true;
+    if (auto r = hex_decode_into(d.actor_id, key_bytes, right_size); !r)
+        return "Invalid actor_id: " + r.error();
+    if (!right_size) return "Invalid public key size";
+    auto key = parse_public_key(d.actor_id);
+    if (!key) {
+        // Hex and length are already known good: only the point can be wrong.
+        constexpr std::string_view kPrefix = "Invalid Ed25519 public key: ";
+        std::string_view reason = key.error();
+        if (reason.starts_with(kPrefix)) reason.remove_prefix(kPrefix.size());
+        return "Invalid public key: " + std::string(reason);
+    }
+
+    Signature signature{};
+    if (auto r = hex_decode_into(d.signature, signature, right_size); !r)
+        return "Invalid signature hex: " + r.error();
+    if (!right_size) return "Invalid signature size";
+    if (!verify_raw(*key, *digest, signature))
+        return "Decision '" + d.id +
+               "' signature verification failed: signature error: Verification equation was not "
+               "satisfied";
+    return std::nullopt;
+}
+
+std::vector<std::optional<std::string>> check_all_content(const std::vector<Decision>& decisions) {
+    std::vector<std::optional<std::string>> results(decisions.size());
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        try {
+            for (;;) {
+                std::size_t begin = next.fetch_add(kChunk, std::memory_order_relaxed);
+                if (begin >= decisions.size()) return;
+                std::size_t end = std::min(begin + kChunk, decisions.size());
+                for (std::size_t i = begin; i < end; ++i) results[i] = check_content(decisions[i]);
+            }
+        } catch (...) {
+            if (!failed.exchange(true)) failure = std::current_exception();
+            next.store(decisions.size());
+        }
+    };
+
+    std::vector<std::jthread> workers;
+    if (decisions.size() >= kParallelThreshold) {
+        unsigned extra = std::min(std::thread::hardware_concurrency(), kMaxWorkers);
+        extra = extra > 1 ? extra - 1 : 0;
+        extra = std::min<std::size_t>(extra, decisions.size() / kChunk);
+        try {
+            for (unsigned i = 0; i < extra; ++i) workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer threads than hoped; the shared counter lets the rest cope.
+        }
+    }
+    work();
+    for (auto& worker : workers) worker.join();
+    if (failure) std::rethrow_exception(failure);
+    return results;
+}
+
+// Decisions whose parent is genesis must sit at depth 0; all others need their
+// parent, one depth below and not later in time.
+void check_structure(const Decision& d,
+                     const std::unordered_map<std::string_view, const Decision*>& by_id,
+                     std::vector<std::string>& errors) {
+    if (d.parent_id == ledger::kGenesisParent) {
+        if (d.causal_depth != 0)
+            errors.push_back("Genesis decision '" + d.id + "' must have causal_depth 0");
+        return;
+    }
+    auto parent = by_id.find(d.parent_id);
+    if (parent == by_id.end()) {
+        errors.push_back("Decision '" + d.id + "' orphan node. Parent '" + d.parent_id +
+                         "' missing");
+        return;
+    }
+    const Decision& p = *parent->second;
+    if (d.causal_depth != p.causal_depth + 1)
+        errors.push_back("Decision '" + d.id + "' causal depth mismatch. Expected '" +
+                         std::to_string(p.causal_depth + 1) + "', found '" +
+                         std::to_string(d.causal_depth) + "'");
+    if (d.timestamp < p.timestamp)
+        errors.push_back("Decision '" + d.id + "' temporal anomaly. Precedes parent '" +
+                         d.parent_id + "'");
+}
+
+// One agents lookup per distinct actor, in order of first appearance.
+std::vector<std::string> actor_warnings(storage::Connection& db,
+                                        const std::vector<Decision>& decisions,
+                                        std::size_t& unique_actors) {
+    std::unordered_set<std::string_view> seen;
+    std::vector<std::string_view> actors;
+    for (const Decision& d : decisions)
+        if (seen.insert(d.actor_id).second) actors.push_back(d.actor_id);
+    unique_actors = actors.size();
+
+    std::vector<std::string> warnings;
+    auto lookup = storage::Statement::prepare(db, "SELECT 1 FROM agents WHERE public_key = ?1 LIMIT 1");
+    for (std::string_view actor : actors) {
+        bool registered = false;
+        if (lookup) {
+            lookup->reset();
+            if (lookup->bind_text(1, actor)) {
+                auto row = lookup->step();
+                registered = row && *row;
+            }
+        }
+        if (!registered)
+            warnings.push_back("Actor '" + std::string(actor) +
+                               "' is not registered in the agents table.");
+    }
+    return warnings;
+}
+
+Json string_array(std::vector<std::string>&& items) {
+    Json array = Json::array();
+    for (auto& item : items) array.push_back(std::move(item));
+    return array;
+}
+
+}  // namespace
+
+Result<std::string> validate_ledger(Gate& gate) {
+    auto loaded = load_ledger(gate.db);
+    if (!loaded) return fail(std::move(loaded.error()));
+    const std::vector<Decision>& decisions = *loaded;
+
+    Json report = Json::object();
+    if (decisions.empty()) {
+        report["message"] = "Database is empty.";
+        report["status"] = "valid";
+        report["total_records"] = 0u;
+        return canonical_json(report);
+    }
+
+    std::unordered_map<std::string_view, const Decision*> by_id;
+    by_id.reserve(decisions.size());
+    std::size_t genesis_count = 0;
+    for (const Decision& d : decisions) {
+        by_id.emplace(d.id, &d);
+        if (d.parent_id == ledger::kGenesisParent) ++genesis_count;
+    }
+
+    std::vector<std::string> errors;
+    if (genesis_count == 0)
+        errors.push_back("No genesis decision found in the ledger.");
+    else if (genesis_count > 1)
+        errors.push_back("Multiple genesis decisions found (" + std::to_string(genesis_count) +
+                         "). Only one is allowed.");
+
+    auto content = check_all_content(decisions);
+    for (std::size_t i = 0; i < decisions.size(); ++i) {
+        if (content[i]) {
+            errors.push_back(std::move(*content[i]));
+            continue;
+        }
+        check_structure(decisions[i], by_id, errors);
+    }
+
+    std::size_t unique_actors = 0;
+    auto warnings = actor_warnings(gate.db, decisions, unique_actors);
+
+    report["total_records"] = static_cast<std::uint64_t>(decisions.size());
+    if (!warnings.empty()) report["warnings"] = string_array(std::move(warnings));
+    if (errors.empty()) {
+        report["message"] = "All decisions verified successfully.";
+        report["status"] = "valid";
+        report["unique_actors"] = static_cast<std::uint64_t>(unique_actors);
+        return canonical_json(report);
+    }
+    report["errors"] = string_array(std::move(errors));
+    report["status"] = "invalid";
+    return fail(canonical_json(report));
+}
+
+}  // namespace orvane
