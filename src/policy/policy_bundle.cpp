@@ -101,16 +101,12 @@ Result<std::optional<Json>> load_policy_bundle(storage::Connection& db, std::str
     return std::optional<Json>{std::move(*bundle)};
 }
 
-Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, const Signer& signer,
-                                                   const Json& spec, std::uint64_t now) {
+Result<Json> build_policy_bundle(const Signer& signer, const Json& spec, std::uint64_t now) {
     ORVANE_TRY(validate_policy_content(spec));
     const SignerIdentity& identity = signer.identity();
-    const auto& policy_version = spec["policy_version"].get_ref<const std::string&>();
-    const auto& tenant_id = spec["tenant_id"].get_ref<const std::string&>();
-
     Json bundle = {{"schema_version", kPolicyBundleSchema},
-                   {"policy_version", policy_version},
-                   {"tenant_id", tenant_id},
+                   {"policy_version", spec["policy_version"]},
+                   {"tenant_id", spec["tenant_id"]},
                    {"constraints", spec["constraints"]},
                    {"issued_at", now},
                    {"signer", signer_identity_json(identity)}};
@@ -119,11 +115,23 @@ Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, cons
     if (!digest_bytes) return fail("Invalid policy digest: " + digest_bytes.error());
     auto signature = signer.sign(*digest_bytes);
     if (!signature) return fail(std::move(signature.error()));
-    bundle["policy_digest"] = policy_digest;
+    bundle["policy_digest"] = std::move(policy_digest);
     bundle["signature"] = std::move(*signature);
 
     // A signer that returns a wrong signature must not get a bundle stored.
     ORVANE_TRY(verify_policy_bundle(bundle, std::string_view(identity.public_key)));
+    return bundle;
+}
+
+Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, const Signer& signer,
+                                                   const Json& spec, std::uint64_t now) {
+    auto built = build_policy_bundle(signer, spec, now);
+    if (!built) return fail(std::move(built.error()));
+    Json& bundle = *built;
+    const SignerIdentity& identity = signer.identity();
+    const auto& policy_version = bundle["policy_version"].get_ref<const std::string&>();
+    const auto& tenant_id = bundle["tenant_id"].get_ref<const std::string&>();
+    const auto& policy_digest = bundle["policy_digest"].get_ref<const std::string&>();
     std::string bundle_text = canonical_json(bundle);
 
     auto stored = load_policy_bundle(db, policy_version);
