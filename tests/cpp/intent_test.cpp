@@ -125,7 +125,6 @@ TEST(IntentContract, MoneyMustBeAnObjectOrNull) {
 
 TEST(IntentIdentifiers, ActionIdIsTheDomainSeparatedDigest) {
     // SHA-256 of "orvane.action.v1\0acme\0<agent>\0key-1", computed independently.
-    const std::string agent(32 * 2, '\0');
     std::string ab;
     for (int i = 0; i < 32; ++i) ab += "ab";
     EXPECT_EQ(derive_action_id("acme", ab, "key-1"),
