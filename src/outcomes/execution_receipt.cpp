@@ -3,6 +3,7 @@
 #include "outcomes/execution_receipt.hpp"
 
 #include "authorization/intent.hpp"
+#include "authorization/json_members.hpp"
 #include "identity/resolve.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
@@ -12,32 +13,7 @@ namespace orvane {
 
 namespace {
 
-const Json& null_json() {
-    static const Json null_value;
-    return null_value;
-}
-
-// A member read as a string: missing or not a string counts as "".
-std::string_view string_member(const Json& object, std::string_view name) {
-    if (!object.is_object()) return {};
-    const std::string* text = find_string(object, name);
-    return text ? std::string_view(*text) : std::string_view();
-}
-
-// A member read as an unsigned integer: missing or another type counts as 0.
-std::uint64_t uint_member(const Json& object, std::string_view name) {
-    if (!object.is_object()) return 0;
-    const Json* value = find_member(object, name);
-    return is_unsigned_integer(value) ? value->get<std::uint64_t>() : 0;
-}
-
-// Optional-pair equality: both absent, or both present and value-equal.
-bool optional_pair_equal(const Json& a, const Json& b, std::string_view name) {
-    const Json* left = a.is_object() ? find_member(a, name) : nullptr;
-    const Json* right = b.is_object() ? find_member(b, name) : nullptr;
-    if (left == nullptr || right == nullptr) return left == right;
-    return json_equal(*left, *right);
-}
+using members::null_json;
 
 // Checks a non-blank string member and returns it; `message` names it.
 Result<const std::string*> non_blank(const Json& object, std::string_view name) {
@@ -143,7 +119,7 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
                                                  const Json& execution_result) {
     std::vector<std::string> codes;
 
-    if (string_member(execution_result, "schema_version") != kExecutionResultSchema) {
+    if (members::string(execution_result, "schema_version") != kExecutionResultSchema) {
         codes.emplace_back("EXECUTION_RESULT_SCHEMA_MISMATCH");
     }
     if (!execution_result.is_object()) {
@@ -176,12 +152,12 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
     }
 
     if (canonical_digest(receipt) != *stated_id) codes.emplace_back("EXECUTION_RECEIPT_ID_MISMATCH");
-    if (string_member(receipt, "schema_version") != kExecutionReceiptSchema) {
+    if (members::string(receipt, "schema_version") != kExecutionReceiptSchema) {
         codes.emplace_back("EXECUTION_RECEIPT_SCHEMA_MISMATCH");
     }
 
     auto digest = hex_decode(*stated_id);
-    if (!digest || !verify_signature(string_member(receipt, "gate_id"), *digest, *stated_signature)) {
+    if (!digest || !verify_signature(members::string(receipt, "gate_id"), *digest, *stated_signature)) {
         codes.emplace_back("EXECUTION_GATE_SIGNATURE_INVALID");
     }
 
@@ -189,13 +165,13 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
                                     ? find_member(authorization_result, "authorization")
                                     : nullptr;
     const Json& permit = permit_member ? *permit_member : null_json();
-    if (!optional_pair_equal(receipt, permit, "authorization_id")) {
+    if (!members::optional_pair_equal(receipt, "authorization_id", permit, "authorization_id")) {
         codes.emplace_back("EXECUTION_AUTHORIZATION_ID_MISMATCH");
     }
-    if (!optional_pair_equal(receipt, permit, "action_id")) {
+    if (!members::optional_pair_equal(receipt, "action_id", permit, "action_id")) {
         codes.emplace_back("EXECUTION_ACTION_ID_MISMATCH");
     }
-    if (!optional_pair_equal(receipt, permit, "intent_hash")) {
+    if (!members::optional_pair_equal(receipt, "intent_hash", permit, "intent_hash")) {
         codes.emplace_back("EXECUTION_INTENT_HASH_MISMATCH");
     }
 
@@ -213,19 +189,17 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
 
     std::string executor_signature;
     const std::string signed_bytes = outcome_signing_bytes(*outcome, &executor_signature);
-    if (sha256_hex(signed_bytes) != string_member(receipt, "outcome_hash")) {
+    if (sha256_hex(signed_bytes) != members::string(receipt, "outcome_hash")) {
         codes.emplace_back("OUTCOME_HASH_MISMATCH");
     }
-    const std::string_view executor_id = string_member(receipt, "executor_id");
+    const std::string_view executor_id = members::string(receipt, "executor_id");
     if (!verify_signature(executor_id,
-                          std::span<const std::uint8_t>(
-                              reinterpret_cast<const std::uint8_t*>(signed_bytes.data()),
-                              signed_bytes.size()),
+                          members::bytes(signed_bytes),
                           executor_signature)) {
         codes.emplace_back("EXECUTOR_SIGNATURE_INVALID");
     }
 
-    auto identity = resolve_identity(db, executor_id, uint_member(receipt, "completed_at"));
+    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"));
     if (!identity) {
         codes.push_back(std::move(identity.error()));
     } else if (!identity->has_value() || !(*identity)->active) {
@@ -245,11 +219,11 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
         }
     }
 
-    auto contract = validate_outcome_contract(*outcome, string_member(permit, "authorization_id"),
-                                              string_member(permit, "action_id"));
+    auto contract = validate_outcome_contract(*outcome, members::string(permit, "authorization_id"),
+                                              members::string(permit, "action_id"));
     if (!contract) codes.push_back(std::move(contract.error()));
 
-    if (!optional_pair_equal(receipt, *outcome, "status")) {
+    if (!members::optional_pair_equal(receipt, "status", *outcome, "status")) {
         codes.emplace_back("EXECUTION_STATUS_MISMATCH");
     }
     return codes;
