@@ -1,0 +1,75 @@
+// Shared pieces of the binding layer: argument binding and conversion, the
+// owner-thread and borrow guard, and the mapping of results to Python values.
+// Nothing here knows what an operation does.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+
+namespace orvane::binding {
+
+// A parameter list: names in order; the first `required` have no default.
+struct Params {
+    const char* function;  // for messages, e.g. "record"
+    const char* const* names;
+    int count;
+    int required;
+};
+
+// Binds fast-call arguments to `out` (count slots; absent optional ones stay
+// null). Raises TypeError in the host's usual wording.
+bool bind_fast(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out);
+// Binds a classic (tuple, dict) call, for constructors.
+bool bind_classic(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Converters: false with a Python exception set on failure.
+bool to_str(PyObject* value, const char* name, std::string_view& out);
+bool to_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
+bool to_bool(PyObject* value, const char* name, bool& out);
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
+bool to_u32(PyObject* value, const char* name, std::uint32_t& out);
+
+// Result conversion: the failure message becomes the exception's argument.
+PyObject* to_python(Result<std::string>&& result, PyObject* exception_class);
+PyObject* to_python(Result<bool>&& result, PyObject* exception_class);
+PyObject* to_python(Result<std::uint64_t>&& result, PyObject* exception_class);
+
+// The state every object of the module carries besides its own payload.
+struct Ownership {
+    unsigned long owner_thread;
+    int uses;  // > 0 shared uses, -1 one exclusive use
+};
+
+// One call's hold on an object: checks the owner thread, then takes a shared
+// or exclusive use, released when the guard goes away.
+class Use {
+public:
+    enum Kind { Shared, Exclusive };
+    Use(Ownership& ownership, const char* type_name, Kind kind);
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    Ownership& ownership_;
+    Kind kind_;
+    bool held_ = false;
+};
+
+// Reports, through the unraisable hook, that an object is released on a
+// thread that does not own it (its contents are abandoned).
+void report_foreign_release(PyObject* object, const char* type_name);
+
+// The panic exception (derives from BaseException; not a module attribute).
+PyObject* panic_exception();
+
+}  // namespace orvane::binding

@@ -1,0 +1,12 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace orvane::binding {
+
+PyObject* create_gate_type(PyObject* module);
+PyObject* create_executor_type(PyObject* module);
+PyObject* create_gen_keys_function(PyObject* module);
+
+}  // namespace orvane::binding

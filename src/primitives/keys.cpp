@@ -1,0 +1,272 @@
+#include "primitives/keys.hpp"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "primitives/hex.hpp"
+#include "primitives/json.hpp"
+
+namespace orvane {
+namespace {
+
+bool sodium_ready() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+bool valid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t len;
+        std::uint32_t cp;
+        if (c < 0x80) { ++i; continue; }
+        if ((c >> 5) == 0x6) { len = 2; cp = c & 0x1F; }
+        else if ((c >> 4) == 0xE) { len = 3; cp = c & 0x0F; }
+        else if ((c >> 3) == 0x1E) { len = 4; cp = c & 0x07; }
+        else return false;
+        if (i + len > s.size()) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc >> 6) != 0x2) return false;
+            cp = cp << 6 | (cc & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// The position just after the last token, as a record reader reports a
+// missing member when it reaches the end of the object.
+std::string end_position(std::string_view text) {
+    std::size_t end = text.find_last_not_of(" \t\r\n");
+    end = end == std::string_view::npos ? 0 : end + 1;
+    std::size_t line = 1, column = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        if (text[i] == '\n') { ++line; column = 0; } else { ++column; }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+}  // namespace
+
+KeyPair KeyPair::from_seed(std::span<const std::uint8_t, 32> seed) {
+    sodium_ready();
+    KeyPair key;
+    crypto_sign_seed_keypair(key.public_key_.data(), key.secret_.data(), seed.data());
+    return key;
+}
+
+KeyPair::KeyPair(KeyPair&& other) noexcept : secret_(other.secret_), public_key_(other.public_key_) {
+    sodium_memzero(other.secret_.data(), other.secret_.size());
+}
+
+KeyPair& KeyPair::operator=(KeyPair&& other) noexcept {
+    if (this != &other) {
+        secret_ = other.secret_;
+        public_key_ = other.public_key_;
+        sodium_memzero(other.secret_.data(), other.secret_.size());
+    }
+    return *this;
+}
+
+KeyPair::~KeyPair() { sodium_memzero(secret_.data(), secret_.size()); }
+
+std::string KeyPair::public_key_hex() const { return hex_encode(public_key_); }
+
+std::span<const std::uint8_t, 32> KeyPair::seed() const {
+    return std::span<const std::uint8_t, 32>(secret_.data(), 32);
+}
+
+Signature KeyPair::sign(std::span<const std::uint8_t> message) const {
+    Signature sig{};
+    crypto_sign_detached(sig.data(), nullptr, message.data(), message.size(), secret_.data());
+    return sig;
+}
+
+Signature KeyPair::sign(std::string_view message) const {
+    return sign(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(message.data()),
+                                              message.size()));
+}
+
+Signature sign_message(const KeyPair& key, std::span<const std::uint8_t> message) {
+    return key.sign(message);
+}
+
+std::string key_file_text(const KeyPair& key) {
+    std::string seed_hex = hex_encode(key.seed());
+    std::string text = "{\n  \"public_key\": \"" + key.public_key_hex() + "\",\n  \"private_key\": \"" +
+                       seed_hex + "\"\n}";
+    sodium_memzero(seed_hex.data(), seed_hex.size());
+    return text;
+}
+
+Result<std::string> gen_keys(const std::string& output) {
+    if (!sodium_ready()) return fail("internal error: secure random source unavailable");
+    std::array<std::uint8_t, 32> seed{};
+    randombytes_buf(seed.data(), seed.size());
+    KeyPair key = KeyPair::from_seed(seed);
+    sodium_memzero(seed.data(), seed.size());
+    std::string text = key_file_text(key);
+
+    std::FILE* file = std::fopen(output.c_str(), "wb");
+    if (!file) return fail("Error creating key file " + output + ": " + std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const int write_errno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed)
+        return fail("Error writing key file " + output + ": " + std::strerror(written ? errno : write_errno));
+    return text;
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return fail(std::strerror(errno));
+    std::string content;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) content.append(buf, n);
+    const bool failed = std::ferror(file) != 0;
+    const int err = errno;
+    std::fclose(file);
+    if (failed) return fail(std::strerror(err));
+    if (!valid_utf8(content)) return fail("stream did not contain valid UTF-8");
+    return content;
+}
+
+Result<KeyPair> key_pair_from_private_hex(std::string_view hex) {
+    std::array<std::uint8_t, 32> seed{};
+    bool right_size = false;
+    auto decoded = hex_decode_into(hex, seed, right_size);
+    if (!decoded) return fail("Invalid private key hex: " + decoded.error());
+    if (!right_size) return fail("Private key must be exactly 32 bytes");
+    KeyPair key = KeyPair::from_seed(seed);
+    sodium_memzero(seed.data(), seed.size());
+    return key;
+}
+
+Result<KeyPair> load_ledger_key(const std::string& path) {
+    auto text = read_text_file(path);
+    if (!text) return fail("Failed to read key file '" + path + "': " + text.error());
+    // Read as a record of two required string members; duplicates are refused,
+    // which the shared parser (last duplicate wins) cannot see, so members are
+    // counted on a second, shallow pass over the top-level object.
+    auto value = parse_json(*text);
+    if (!value) {
+        sodium_memzero(text->data(), text->size());
+        return fail("Failed to parse key file JSON: " + value.error());
+    }
+    std::string private_hex;
+    auto parse_fail = [&](std::string reason) {
+        sodium_memzero(text->data(), text->size());
+        return fail("Failed to parse key file JSON: " + reason);
+    };
+    if (value->is_object()) {
+        // Detect duplicate members of the top-level object with nlohmann's SAX.
+        struct Counter : nlohmann::json_sax<Json> {
+            int depth = 0, pub = 0, priv = 0;
+            std::string duplicate;
+            bool null() override { return true; }
+            bool boolean(bool) override { return true; }
+            bool number_integer(number_integer_t) override { return true; }
+            bool number_unsigned(number_unsigned_t) override { return true; }
+            bool number_float(number_float_t, const string_t&) override { return true; }
+            bool string(string_t&) override { return true; }
+            bool binary(binary_t&) override { return true; }
+            bool start_object(std::size_t) override { ++depth; return true; }
+            bool key(string_t& k) override {
+                if (depth == 1) {
+                    if (k == "public_key" && ++pub == 2 && duplicate.empty()) duplicate = k;
+                    if (k == "private_key" && ++priv == 2 && duplicate.empty()) duplicate = k;
+                }
+                return true;
+            }
+            bool end_object() override { --depth; return true; }
+            bool start_array(std::size_t) override { ++depth; return true; }
+            bool end_array() override { --depth; return true; }
+            bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+                return false;
+            }
+        } counter;
+        Json::sax_parse(*text, &counter);
+        const std::string position = end_position(*text);
+        if (!counter.duplicate.empty()) return parse_fail("duplicate field `" + counter.duplicate + "`" + position);
+        const std::string* pub = find_string(*value, "public_key");
+        const std::string* priv = find_string(*value, "private_key");
+        if (!find_member(*value, "public_key")) return parse_fail("missing field `public_key`" + position);
+        if (!pub) return parse_fail("invalid type: expected a string for `public_key`" + position);
+        if (!find_member(*value, "private_key")) return parse_fail("missing field `private_key`" + position);
+        if (!priv) return parse_fail("invalid type: expected a string for `private_key`" + position);
+        private_hex = *priv;
+    } else if (value->is_array() && value->size() == 2 && (*value)[0].is_string() && (*value)[1].is_string()) {
+        private_hex = (*value)[1].get<std::string>();
+    } else {
+        return parse_fail("invalid type: expected struct KeyPairConfig at line 1 column 1");
+    }
+    sodium_memzero(text->data(), text->size());
+    auto key = key_pair_from_private_hex(private_hex);
+    sodium_memzero(private_hex.data(), private_hex.size());
+    return key;
+}
+
+Result<KeyPair> load_signing_key(const std::string& path) {
+    auto text = read_text_file(path);
+    if (!text) return fail("Failed to read key file '" + path + "': " + text.error());
+    auto value = parse_json(*text);
+    sodium_memzero(text->data(), text->size());
+    if (!value) return fail("Failed to parse key file '" + path + "': " + value.error());
+    const std::string* priv = find_string(*value, "private_key");
+    if (!priv) return fail("Key file '" + path + "' does not contain private_key");
+    auto key = key_pair_from_private_hex(*priv);
+    return key;
+}
+
+Result<PublicKey> parse_public_key(std::string_view hex) {
+    PublicKey key{};
+    bool right_size = false;
+    auto decoded = hex_decode_into(hex, key, right_size);
+    if (!decoded) return fail("Invalid public key hex: " + decoded.error());
+    if (!right_size) return fail("Public key must be exactly 32 bytes");
+    sodium_ready();
+    if (!crypto_core_ed25519_is_valid_point(key.data()))
+        return fail("Invalid Ed25519 public key: signature error: Cannot decompress Edwards point");
+    return key;
+}
+
+bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> message,
+                const Signature& signature) {
+    sodium_ready();
+    return crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
+                                       public_key.data()) == 0;
+}
+
+bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,
+                      std::string_view signature_hex) {
+    auto key = parse_public_key(public_key_hex);
+    if (!key) return false;
+    Signature sig{};
+    bool right_size = false;
+    if (!hex_decode_into(signature_hex, sig, right_size) || !right_size) return false;
+    return verify_raw(*key, message, sig);
+}
+
+bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
+                             std::string_view signature_hex) {
+    std::array<std::uint8_t, 32> digest{};
+    bool right_size = false;
+    if (!hex_decode_into(digest_hex, digest, right_size) || !right_size) return false;
+    return verify_signature(public_key_hex, digest, signature_hex);
+}
+
+std::string signature_hex(const Signature& signature) { return hex_encode(signature); }
+
+}  // namespace orvane
