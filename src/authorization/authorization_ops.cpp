@@ -1,0 +1,215 @@
+// The gate's authorization service: an agent's signed action intent becomes a
+// gate-signed authorization receipt (ALLOWED or BLOCKED), stored once per
+// tenant, agent and idempotency key and announced on the tenant's stream.
+#include "authorization/authorization_ops.hpp"
+
+#include <limits>
+
+#include "authorization/intent.hpp"
+#include "authorization/json_members.hpp"
+#include "authorization/receipt_verification.hpp"
+#include "events/event_stream.hpp"
+#include "identity/gate_authority.hpp"
+#include "identity/resolve.hpp"
+#include "policy/active_policy.hpp"
+#include "policy/policy_bundle.hpp"
+#include "policy/policy_evaluation.hpp"
+#include "primitives/clock.hpp"
+#include "primitives/digest.hpp"
+#include "primitives/keys.hpp"
+#include "storage/sqlite.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr std::uint64_t kMaxTtlSeconds = 86400;
+
+Status check_ttl(std::uint64_t ttl_seconds) {
+    if (ttl_seconds < 1 || ttl_seconds > kMaxTtlSeconds) {
+        return fail("ORVANE_INVALID_TTL: ttl_seconds must be between 1 and 86400");
+    }
+    return {};
+}
+
+// A stored answer for the action, when there is one: the stored text if it
+// still verifies, or the refusal.
+Result<std::optional<std::string>> replay_stored(storage::Connection& db,
+                                                 std::string_view action_id,
+                                                 std::string_view intent_hash) {
+    auto stmt = storage::Statement::prepare(
+        db, "SELECT intent_hash, authorization_json FROM action_authorizations WHERE action_id = ?1");
+    if (!stmt) return fail("Failed to check action idempotency: " + stmt.error());
+    if (auto bound = stmt->bind_text(1, action_id); !bound) {
+        return fail("Failed to check action idempotency: " + bound.error());
+    }
+    auto row = stmt->step();
+    if (!row) return fail("Failed to check action idempotency: " + row.error());
+    if (!*row) return std::optional<std::string>();
+    if (stmt->column_text(0) != intent_hash) {
+        return fail(
+            "ORVANE_IDEMPOTENCY_CONFLICT: idempotency key was already used for a different intent");
+    }
+    std::string stored(stmt->column_text(1));
+    auto parsed = parse_json(stored);
+    if (!parsed) return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + parsed.error());
+    const std::vector<std::string> codes = verify_authorization_result(db, *parsed);
+    if (!codes.empty()) {
+        return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + join_reason_codes(codes));
+    }
+    return std::optional<std::string>(std::move(stored));
+}
+
+Status persist(storage::Connection& db, const Json& receipt, const ActionIntent& intent,
+               std::string_view result_text) {
+    auto tx = storage::Transaction::begin(db);
+    if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
+    auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
+                 (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
+                  decision, issued_at, expires_at, authorization_json)
+                 VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))");
+    if (!stmt) return fail("Failed to persist authorization receipt: " + stmt.error());
+    const std::string_view authorization_id = members::string(receipt, "authorization_id");
+    Status bound = stmt->bind_text(1, authorization_id);
+    if (bound) bound = stmt->bind_text(2, members::string(receipt, "action_id"));
+    if (bound) bound = stmt->bind_text(3, intent.tenant_id);
+    if (bound) bound = stmt->bind_text(4, intent.agent_id);
+    if (bound) bound = stmt->bind_text(5, intent.idempotency_key);
+    if (bound) bound = stmt->bind_text(6, members::string(receipt, "intent_hash"));
+    if (bound) bound = stmt->bind_text(7, members::string(receipt, "decision"));
+    if (bound) bound = stmt->bind_uint64(8, members::uint(receipt, "issued_at"));
+    if (bound) bound = stmt->bind_uint64(9, members::uint(receipt, "expires_at"));
+    if (bound) bound = stmt->bind_text(10, result_text);
+    if (bound) bound = stmt->run();
+    if (!bound) return fail("Failed to persist authorization receipt: " + bound.error());
+    auto event = append_event(db, intent.tenant_id, "action.authorized", authorization_id,
+                              result_text, members::uint(receipt, "issued_at"));
+    if (!event) return fail(std::move(event.error()));
+    if (auto committed = tx->commit(); !committed) {
+        return fail("Failed to commit authorization transaction: " + committed.error());
+    }
+    return {};
+}
+
+// The request once the intent is parsed and its contract holds.
+Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
+                                        const ActionIntent& intent, std::string_view agent_id,
+                                        std::string_view agent_signature,
+                                        std::uint64_t ttl_seconds) {
+    storage::Connection& db = gate.db;
+    const std::string hash = intent_hash(parsed.canonical);
+    const std::string action_id =
+        derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
+
+    auto stored = replay_stored(db, action_id, hash);
+    if (!stored) return fail(std::move(stored.error()));
+    if (stored->has_value()) return std::move(**stored);
+
+    auto authority = require_gate_authority(gate);
+    if (!authority) return fail(std::move(authority.error()));
+    const Signer& signer = *authority->signer;
+
+    auto issued_at = now_micros();
+    if (!issued_at) return fail(std::move(issued_at.error()));
+
+    auto baseline = ensure_baseline_policy(db, signer, *issued_at);
+    if (!baseline) return fail(std::move(baseline.error()));
+    auto bundle = resolve_active_policy(db, authority->public_key, intent.tenant_id);
+    if (!bundle) return fail(std::move(bundle.error()));
+    // resolve_active_policy has just verified the bundle with the gate key.
+    auto policy = evaluate_verified_policy(*bundle, parsed.value, ttl_seconds);
+    if (!policy) return fail(std::move(policy.error()));
+
+    const bool signature_valid =
+        verify_signature(agent_id, members::bytes(parsed.canonical), agent_signature);
+
+    auto resolved_at = now_micros();
+    if (!resolved_at) return fail(std::move(resolved_at.error()));
+    auto agent = resolve_identity(db, agent_id, *resolved_at);
+    if (!agent) return fail(std::move(agent.error()));
+
+    AuthorizationDecision decision = decide_authorization(DecisionInputs{
+        .agent_signature_valid = signature_valid,
+        .agent = agent->has_value() ? &**agent : nullptr,
+        .intent_tenant_id = intent.tenant_id,
+        .requested_at = intent.requested_at,
+        .issued_at = *issued_at,
+        .policy = &*policy,
+    });
+    if (ttl_seconds > (std::numeric_limits<std::uint64_t>::max() - *issued_at) / 1'000'000) {
+        return fail("ORVANE_INVALID_TTL: expiration overflow");
+    }
+    const std::uint64_t expires_at = *issued_at + ttl_seconds * 1'000'000;
+
+    Json receipt = Json::object();
+    receipt["schema_version"] = kAuthorizationReceiptSchema;
+    receipt["action_id"] = action_id;
+    receipt["tenant_id"] = intent.tenant_id;
+    receipt["agent_id"] = intent.agent_id;
+    receipt["intent_hash"] = hash;
+    receipt["decision"] = decision.decision;
+    receipt["reason_codes"] = std::move(decision.reason_codes);
+    if (const Json* version = members::get(*bundle, "policy_version")) {
+        receipt["policy_version"] = *version;
+    }
+    if (const Json* digest = members::get(*bundle, "policy_digest")) {
+        receipt["policy_digest"] = *digest;
+    }
+    receipt["evidence_digest"] = std::move(policy->evidence_digest);
+    receipt["executor_constraints"] = std::move(policy->executor_constraints);
+    receipt["issued_at"] = *issued_at;
+    receipt["expires_at"] = expires_at;
+    receipt["gate_id"] = authority->public_key;
+    receipt["gate_signer"] = signer_identity_json(signer.identity());
+    std::string authorization_id = canonical_digest(receipt);
+    auto gate_signature = signer.sign_digest_hex(authorization_id);
+    if (!gate_signature) return fail(std::move(gate_signature.error()));
+    receipt["authorization_id"] = std::move(authorization_id);
+    receipt["gate_signature"] = std::move(*gate_signature);
+
+    Json result = Json::object();
+    result["schema_version"] = kAuthorizationResultSchema;
+    result["intent"] = parsed.value;
+    result["agent_signature"] = agent_signature;
+    result["policy_bundle"] = std::move(*bundle);
+    result["authorization"] = std::move(receipt);
+    std::string text = canonical_json(result);
+
+    ORVANE_TRY(persist(db, result["authorization"], intent, text));
+    return text;
+}
+
+Result<ParsedField> parse_intent(std::string_view text) { return parse_json_field("intent", text); }
+
+}  // namespace
+
+Result<std::string> request_action(Gate& gate, std::string_view intent_text,
+                                   const std::string& agent_keyfile, std::uint64_t ttl_seconds) {
+    auto key = load_signing_key(agent_keyfile);
+    if (!key) return fail(std::move(key.error()));
+    const std::string agent_id = key->public_key_hex();
+    auto parsed = parse_intent(intent_text);
+    if (!parsed) return fail(std::move(parsed.error()));
+    // Never sign an intent in another agent's name.
+    auto intent = validate_intent_contract(parsed->value, agent_id);
+    if (!intent) return fail(std::move(intent.error()));
+    const std::string signature = signature_hex(sign_message(*key, members::bytes(parsed->canonical)));
+    // The canonical text parses back to the same value, so the request goes
+    // on with the parsed intent instead of parsing it a second time.
+    ORVANE_TRY(check_ttl(ttl_seconds));
+    return authorize_validated(gate, *parsed, *intent, agent_id, signature, ttl_seconds);
+}
+
+Result<std::string> request_action_signed(Gate& gate, std::string_view intent_text,
+                                          std::string_view agent_id,
+                                          std::string_view agent_signature,
+                                          std::uint64_t ttl_seconds) {
+    ORVANE_TRY(check_ttl(ttl_seconds));
+    auto parsed = parse_intent(intent_text);
+    if (!parsed) return fail(std::move(parsed.error()));
+    auto intent = validate_intent_contract(parsed->value, agent_id);
+    if (!intent) return fail(std::move(intent.error()));
+    return authorize_validated(gate, *parsed, *intent, agent_id, agent_signature, ttl_seconds);
+}
+
+}  // namespace orvane

@@ -1,0 +1,274 @@
+// The authorization decision procedure and the re-verification of
+// authorization results.
+#include "authorization/receipt_verification.hpp"
+
+#include <array>
+
+#include "authorization/intent.hpp"
+#include "authorization/json_members.hpp"
+#include "policy/policy_bundle.hpp"
+#include "primitives/digest.hpp"
+#include "primitives/hex.hpp"
+#include "primitives/keys.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr std::array<std::string_view, 5> kRequestLevelDenials = {
+    "INVALID_AGENT_SIGNATURE", "AGENT_NOT_REGISTERED", "AGENT_TENANT_SCOPE_DENIED",
+    "REQUEST_STALE", "REQUEST_FROM_FUTURE"};
+
+AuthorizationDecision blocked(std::string code) {
+    AuthorizationDecision decision{"BLOCKED", {}};
+    decision.reason_codes.push_back(std::move(code));
+    return decision;
+}
+
+bool array_contains(const Json* array, std::string_view code) {
+    if (array == nullptr || !array->is_array()) return false;
+    for (const Json& entry : *array) {
+        if (entry.is_string() && entry.get_ref<const std::string&>() == code) return true;
+    }
+    return false;
+}
+
+bool array_contains_request_denial(const Json* array) {
+    if (array == nullptr || !array->is_array()) return false;
+    for (const Json& entry : *array) {
+        if (entry.is_string() && is_request_level_denial(entry.get_ref<const std::string&>())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The receipt's codes against the expected ones: same strings, same order.
+bool codes_equal(const Json* stated, const std::vector<std::string>& expected) {
+    if (stated == nullptr || !stated->is_array() || stated->size() != expected.size()) return false;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const Json& entry = (*stated)[i];
+        if (!entry.is_string() || entry.get_ref<const std::string&>() != expected[i]) return false;
+    }
+    return true;
+}
+
+// (expires_at - issued_at) / 1,000,000, rounded down; 0 when expires_at is
+// earlier or not an unsigned integer.
+std::uint64_t receipt_ttl_seconds(const Json& receipt) {
+    if (!is_unsigned_integer(members::get(receipt, "expires_at"))) return 0;
+    const std::uint64_t expires_at = members::uint(receipt, "expires_at");
+    const std::uint64_t issued_at = members::uint(receipt, "issued_at");
+    return expires_at < issued_at ? 0 : (expires_at - issued_at) / 1'000'000;
+}
+
+}  // namespace
+
+bool is_request_level_denial(std::string_view code) {
+    for (std::string_view denial : kRequestLevelDenials) {
+        if (code == denial) return true;
+    }
+    return false;
+}
+
+AuthorizationDecision decide_authorization(const DecisionInputs& in) {
+    if (!in.agent_signature_valid) return blocked("INVALID_AGENT_SIGNATURE");
+    if (in.agent == nullptr || !in.agent->active) return blocked("AGENT_NOT_REGISTERED");
+    if (in.agent->tenant_id != "*" && in.agent->tenant_id != in.intent_tenant_id) {
+        return blocked("AGENT_TENANT_SCOPE_DENIED");
+    }
+    const std::uint64_t age = in.issued_at > in.requested_at ? in.issued_at - in.requested_at : 0;
+    if (age > kMaxRequestAgeMicros) return blocked("REQUEST_STALE");
+    const std::uint64_t lead = in.requested_at > in.issued_at ? in.requested_at - in.issued_at : 0;
+    if (lead > kMaxRequestLeadMicros) return blocked("REQUEST_FROM_FUTURE");
+    if (in.policy->decision == "BLOCKED") return {"BLOCKED", in.policy->reason_codes};
+    return {"ALLOWED", {"IDENTITY_VERIFIED", "POLICY_ALLOWED"}};
+}
+
+std::string join_reason_codes(const std::vector<std::string>& codes) {
+    std::string joined;
+    for (const std::string& code : codes) {
+        if (!joined.empty()) joined.push_back(',');
+        joined += code;
+    }
+    return joined;
+}
+
+std::vector<std::string> verify_authorization_result(storage::Connection& db,
+                                                     const Json& result) {
+    std::vector<std::string> codes;
+
+    // The document and its receipt.
+    if (members::string(result, "schema_version") != kAuthorizationResultSchema) {
+        codes.emplace_back("AUTHORIZATION_RESULT_SCHEMA_MISMATCH");
+    }
+    if (!result.is_object()) {
+        codes.emplace_back("AUTHORIZATION_RECEIPT_MISSING");
+        return codes;
+    }
+    const Json* stated = find_member(result, "authorization");
+    if (stated == nullptr) {
+        codes.emplace_back("AUTHORIZATION_RECEIPT_MISSING");
+        return codes;
+    }
+    if (!stated->is_object()) {
+        codes.emplace_back("AUTHORIZATION_RECEIPT_INVALID");
+        return codes;
+    }
+    const std::string* authorization_id = find_string(*stated, "authorization_id");
+    const std::string* gate_signature = find_string(*stated, "gate_signature");
+    if (authorization_id == nullptr) {
+        codes.emplace_back("AUTHORIZATION_ID_MISSING");
+        return codes;
+    }
+    if (gate_signature == nullptr) {
+        codes.emplace_back("GATE_SIGNATURE_MISSING");
+        return codes;
+    }
+    Json receipt = *stated;
+    receipt.erase("authorization_id");
+    receipt.erase("gate_signature");
+
+    // What the gate signed, and who the gate was.
+    if (canonical_digest(receipt) != *authorization_id) {
+        codes.emplace_back("AUTHORIZATION_ID_MISMATCH");
+    }
+    if (members::string(receipt, "schema_version") != kAuthorizationReceiptSchema) {
+        codes.emplace_back("AUTHORIZATION_RECEIPT_SCHEMA_MISMATCH");
+    }
+    const std::string_view gate_id = members::string(receipt, "gate_id");
+    auto digest = hex_decode(*authorization_id);
+    if (!digest || !verify_signature(gate_id, *digest, *gate_signature)) {
+        codes.emplace_back("GATE_SIGNATURE_INVALID");
+    }
+    const std::uint64_t issued_at = members::uint(receipt, "issued_at");
+    auto gate = resolve_identity(db, gate_id, issued_at);
+    if (!gate) {
+        codes.push_back(std::move(gate.error()));
+    } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
+        codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
+    }
+
+    // The policy the decision rested on.
+    const Json* bundle = find_member(result, "policy_bundle");
+    bool bundle_verified = false;
+    if (bundle != nullptr) {
+        auto verified = verify_policy_bundle(*bundle, gate_id);
+        if (!verified) {
+            codes.push_back(std::move(verified.error()));
+        } else {
+            bundle_verified = true;
+        }
+        if (!members::optional_pair_equal(receipt, "policy_version", *bundle, "policy_version")) {
+            codes.emplace_back("AUTHORIZATION_POLICY_VERSION_MISMATCH");
+        }
+        if (!members::optional_pair_equal(receipt, "policy_digest", *bundle, "policy_digest")) {
+            codes.emplace_back("AUTHORIZATION_POLICY_DIGEST_MISMATCH");
+        }
+        if (!members::optional_pair_equal(receipt, "gate_signer", *bundle, "signer")) {
+            codes.emplace_back("AUTHORIZATION_SIGNER_METADATA_MISMATCH");
+        }
+    } else if (members::string(receipt, "policy_version") != kIdentityGatePolicyVersion) {
+        codes.emplace_back("AUTHORIZATION_POLICY_BUNDLE_MISSING");
+    }
+
+    // The intent.
+    const Json* intent = find_member(result, "intent");
+    if (intent == nullptr) {
+        codes.emplace_back("INTENT_MISSING");
+        return codes;
+    }
+    const std::string intent_bytes = canonical_json(*intent);
+    if (sha256_hex(intent_bytes) != members::string(receipt, "intent_hash")) {
+        codes.emplace_back("INTENT_HASH_MISMATCH");
+    }
+
+    // The policy's judgement, evaluated once: the evaluation is pure, so the
+    // decision reproduction below uses the same answer. A bundle that has just
+    // passed verification is not verified a second time.
+    std::optional<Result<PolicyEvaluation>> evaluation;
+    if (bundle != nullptr) {
+        const std::uint64_t ttl = receipt_ttl_seconds(receipt);
+        evaluation = bundle_verified ? evaluate_verified_policy(*bundle, *intent, ttl)
+                                     : evaluate_policy(*bundle, *intent, ttl);
+        if (!*evaluation) {
+            codes.push_back(evaluation->error());
+        } else {
+            const PolicyEvaluation& policy = **evaluation;
+            const Json* evidence = find_member(receipt, "evidence_digest");
+            if (evidence == nullptr || !evidence->is_string() ||
+                evidence->get_ref<const std::string&>() != policy.evidence_digest) {
+                codes.emplace_back("AUTHORIZATION_EVIDENCE_DIGEST_MISMATCH");
+            }
+            const Json* constraints = find_member(receipt, "executor_constraints");
+            if (constraints == nullptr || !json_equal(*constraints, policy.executor_constraints)) {
+                codes.emplace_back("AUTHORIZATION_EXECUTOR_CONSTRAINTS_MISMATCH");
+            }
+            if (!array_contains_request_denial(find_member(receipt, "reason_codes"))) {
+                const Json* decision = find_member(receipt, "decision");
+                if (decision == nullptr || !decision->is_string() ||
+                    decision->get_ref<const std::string&>() != policy.decision) {
+                    codes.emplace_back("AUTHORIZATION_POLICY_DECISION_MISMATCH");
+                }
+            }
+        }
+    }
+
+    // The agent's signature and the intent's contract.
+    const std::string_view agent_id = members::string(receipt, "agent_id");
+    const bool signature_valid = verify_signature(agent_id, members::bytes(intent_bytes),
+                                                  members::string(result, "agent_signature"));
+    if (!signature_valid &&
+        !(members::string(receipt, "decision") == "BLOCKED" &&
+          array_contains(find_member(receipt, "reason_codes"), "INVALID_AGENT_SIGNATURE"))) {
+        codes.emplace_back("AGENT_SIGNATURE_INVALID");
+    }
+    auto validated = validate_intent_contract(*intent, agent_id);
+    if (!validated) {
+        codes.push_back(std::move(validated.error()));
+        return codes;
+    }
+    const Json* action_id = find_member(receipt, "action_id");
+    if (action_id == nullptr || !action_id->is_string() ||
+        action_id->get_ref<const std::string&>() !=
+            derive_action_id(validated->tenant_id, validated->agent_id,
+                             validated->idempotency_key)) {
+        codes.emplace_back("AUTHORIZATION_ACTION_ID_MISMATCH");
+    }
+    const Json* tenant_id = find_member(receipt, "tenant_id");
+    if (tenant_id == nullptr || !tenant_id->is_string() ||
+        tenant_id->get_ref<const std::string&>() != validated->tenant_id) {
+        codes.emplace_back("AUTHORIZATION_TENANT_ID_MISMATCH");
+    }
+
+    // The decision, reproduced from the stored inputs.
+    if (bundle == nullptr) return codes;
+    auto agent = resolve_identity(db, agent_id, issued_at);
+    if (!agent) {
+        codes.push_back(std::move(agent.error()));
+        return codes;
+    }
+    if (!*evaluation) {
+        codes.push_back(evaluation->error());
+        return codes;
+    }
+    const AuthorizationDecision expected = decide_authorization(DecisionInputs{
+        .agent_signature_valid = signature_valid,
+        .agent = agent->has_value() ? &**agent : nullptr,
+        .intent_tenant_id = validated->tenant_id,
+        .requested_at = validated->requested_at,
+        .issued_at = issued_at,
+        .policy = &**evaluation,
+    });
+    const Json* decision = find_member(receipt, "decision");
+    if (decision == nullptr || !decision->is_string() ||
+        decision->get_ref<const std::string&>() != expected.decision) {
+        codes.emplace_back("AUTHORIZATION_DECISION_NOT_REPRODUCIBLE");
+    }
+    if (!codes_equal(find_member(receipt, "reason_codes"), expected.reason_codes)) {
+        codes.emplace_back("AUTHORIZATION_REASON_CODES_NOT_REPRODUCIBLE");
+    }
+    return codes;
+}
+
+}  // namespace orvane

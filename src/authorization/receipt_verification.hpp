@@ -1,0 +1,65 @@
+// Authorization receipts ("orvane.authorization-receipt.v1") inside
+// authorization results ("orvane.authorization-result.v1"): the decision
+// procedure that the gate applies when it answers a request, and the
+// re-verification of a stored or presented result, which runs the same
+// procedure again over the stored inputs. Both live here so that their rules,
+// thresholds and code spellings cannot drift apart.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "identity/resolve.hpp"
+#include "policy/policy_evaluation.hpp"
+#include "primitives/json.hpp"
+#include "storage/sqlite.hpp"
+
+namespace orvane {
+
+inline constexpr std::string_view kAuthorizationReceiptSchema = "orvane.authorization-receipt.v1";
+inline constexpr std::string_view kAuthorizationResultSchema = "orvane.authorization-result.v1";
+// The policy version a receipt names when it was issued without a bundle.
+inline constexpr std::string_view kIdentityGatePolicyVersion = "orvane.identity-gate.v1";
+
+// A request older than this (issued_at - requested_at) is stale.
+inline constexpr std::uint64_t kMaxRequestAgeMicros = 300'000'000;
+// A request further ahead than this (requested_at - issued_at) is from the future.
+inline constexpr std::uint64_t kMaxRequestLeadMicros = 60'000'000;
+
+// The five request-level codes that replace the policy's codes when they apply.
+bool is_request_level_denial(std::string_view code);
+
+struct AuthorizationDecision {
+    std::string_view decision;              // "ALLOWED" or "BLOCKED"
+    std::vector<std::string> reason_codes;
+};
+
+// What the decision rests on.
+struct DecisionInputs {
+    bool agent_signature_valid = false;
+    const ResolvedIdentity* agent = nullptr;  // nullptr: no identity
+    std::string_view intent_tenant_id;
+    std::uint64_t requested_at = 0;
+    std::uint64_t issued_at = 0;
+    const PolicyEvaluation* policy = nullptr;  // required
+};
+
+// First rule that applies: INVALID_AGENT_SIGNATURE, AGENT_NOT_REGISTERED,
+// AGENT_TENANT_SCOPE_DENIED, REQUEST_STALE, REQUEST_FROM_FUTURE, the policy's
+// BLOCKED codes, else ALLOWED with IDENTITY_VERIFIED, POLICY_ALLOWED.
+AuthorizationDecision decide_authorization(const DecisionInputs& inputs);
+
+// Re-checks an authorization result from its own contents and the identity
+// registry, and returns every disagreement as a reason code (or the message of
+// a sub-operation that failed), in order; empty when it verifies. Reads, never
+// writes, never fails as an operation.
+std::vector<std::string> verify_authorization_result(storage::Connection& db,
+                                                     const Json& authorization_result);
+
+// Joins reason codes with "," (no space), as refusals quote them.
+std::string join_reason_codes(const std::vector<std::string>& codes);
+
+}  // namespace orvane

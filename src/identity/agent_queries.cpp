@@ -1,0 +1,114 @@
+// The read-only identity queries: verify_agent, list_agents, get_agent and
+// list_identity_events. None of them writes; every agent record re-derives
+// its `trusted` flag from signed data.
+#include <string>
+
+#include "identity/identity_ops.hpp"
+#include "identity/resolve.hpp"
+#include "primitives/clock.hpp"
+#include "primitives/json.hpp"
+
+namespace orvane {
+namespace {
+
+Json integer(std::int64_t v) {
+    return v >= 0 ? Json(static_cast<std::uint64_t>(v)) : Json(v);
+}
+
+Json optional_integer(const storage::Statement& stmt, int i) {
+    return stmt.column_is_null(i) ? Json(nullptr) : integer(stmt.column_int64(i));
+}
+
+Result<Json> agent_records(Gate& gate) {
+    auto now = now_micros();
+    if (!now) return fail(std::move(now.error()));
+    auto stmt = storage::Statement::prepare(
+        gate.db,
+        "SELECT public_key, alias, registered_at, metadata, status, can_delegate, registered_by, "
+        "registration_event_id, identity_id, tenant_id, key_version, signer_uri, algorithm, valid_from, "
+        "valid_until, revoked_at FROM agents ORDER BY registered_at ASC");
+    if (!stmt) return fail("Failed to prepare agents query: " + stmt.error());
+
+    Json records = Json::array();
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed to query agents: " + row.error());
+        if (!*row) break;
+        Json record = Json::object();
+        static constexpr std::pair<int, const char*> kText[] = {
+            {0, "public_key"}, {1, "alias"},     {4, "status"},     {6, "registered_by"},
+            {7, "registration_event_id"},        {8, "identity_id"}, {9, "tenant_id"},
+            {11, "signer_uri"}, {12, "algorithm"}};
+        for (const auto& [i, name] : kText) {
+            auto text = stmt->column_string(i);
+            if (!text) return fail("Error reading agent: " + text.error());
+            record[name] = std::move(*text);
+        }
+        static constexpr std::pair<int, const char*> kNumbers[] = {
+            {2, "registered_at"}, {10, "key_version"}, {13, "valid_from"}};
+        for (const auto& [i, name] : kNumbers) {
+            auto value = stmt->column_integer(i);
+            if (!value) return fail("Error reading agent: " + value.error());
+            record[name] = integer(*value);
+        }
+        record["valid_until"] = optional_integer(*stmt, 14);
+        record["revoked_at"] = optional_integer(*stmt, 15);
+        auto delegate = stmt->column_integer(5);
+        if (!delegate) return fail("Error reading agent: " + delegate.error());
+        record["can_delegate"] = *delegate != 0;
+        auto metadata = parse_json(stmt->column_text(3));
+        record["metadata"] = metadata ? std::move(*metadata) : Json::object();
+
+        auto resolved = resolve_identity(gate.db, record["public_key"].get_ref<const std::string&>(), *now);
+        if (!resolved) return fail(std::move(resolved.error()));
+        record["trusted"] = resolved->has_value();
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+}  // namespace
+
+Result<bool> verify_agent(Gate& gate, std::string_view public_key) {
+    auto now = now_micros();
+    if (!now) return fail(std::move(now.error()));
+    auto resolved = resolve_identity(gate.db, public_key, *now);
+    if (!resolved) return fail(std::move(resolved.error()));
+    return resolved->has_value() && (*resolved)->active;
+}
+
+Result<std::string> list_agents(Gate& gate) {
+    auto records = agent_records(gate);
+    if (!records) return fail(std::move(records.error()));
+    return canonical_json(*records);
+}
+
+Result<std::string> get_agent(Gate& gate, std::string_view public_key) {
+    auto records = agent_records(gate);
+    if (!records) return fail(std::move(records.error()));
+    for (const Json& record : *records) {
+        const std::string* key = find_string(record, "public_key");
+        if (key != nullptr && *key == public_key) return canonical_json(record);
+    }
+    return fail("ORVANE_AGENT_NOT_FOUND");
+}
+
+Result<std::string> list_identity_events(Gate& gate) {
+    auto stmt = storage::Statement::prepare(
+        gate.db, "SELECT event_json FROM identity_lifecycle_events ORDER BY effective_at ASC");
+    if (!stmt) return fail("Failed to prepare identity event list: " + stmt.error());
+    Json events = Json::array();
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed to list identity events: " + row.error());
+        if (!*row) break;
+        auto text = stmt->column_string(0);
+        if (!text) return fail("Failed to read identity event: " + text.error());
+        auto event = parse_json(*text);
+        if (!event) return fail("Stored identity event is invalid JSON: " + event.error());
+        events.push_back(std::move(*event));
+    }
+    return canonical_json(events);
+}
+
+}  // namespace orvane

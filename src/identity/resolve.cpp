@@ -1,0 +1,335 @@
+// Identity resolution from signed data: the key's registration, its identity's
+// lifecycle events, the registrar chain and the key's validity window.
+#include "identity/resolve.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "identity/text.hpp"
+#include "primitives/digest.hpp"
+#include "primitives/json.hpp"
+#include "primitives/keys.hpp"
+
+namespace orvane {
+namespace {
+
+constexpr std::string_view kRegistrationSchema = "orvane.agent-registration.v1";
+constexpr std::string_view kLifecycleSchema = "orvane.identity-lifecycle-event.v1";
+
+// More keys than this on one registrar path means no identity.
+constexpr std::size_t kMaxPathKeys = 16;
+// Lifecycle replay resolves each event's authority afresh, so the path bound
+// alone does not stop events whose authorities refer back to one another. The
+// total nesting of resolutions, across that re-entry, is bounded too; going
+// past it makes the outermost key resolve to no identity.
+constexpr int kMaxNesting = 64;
+
+struct Context {
+    storage::Connection& db;
+    int depth = 0;
+    bool exhausted = false;  // the nesting bound was hit somewhere below
+};
+
+struct EndingEvent {
+    std::uint64_t effective_at = 0;
+    bool rotate = false;
+};
+
+using Resolution = Result<std::optional<ResolvedIdentity>>;
+
+Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at,
+                   std::vector<std::string>& visited);
+
+// A non-negative JSON integer, in either of nlohmann's integer kinds.
+bool as_unsigned(const Json& value, std::uint64_t& out) {
+    if (value.is_number_unsigned()) {
+        out = value.get<std::uint64_t>();
+        return true;
+    }
+    if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        if (v < 0) return false;
+        out = static_cast<std::uint64_t>(v);
+        return true;
+    }
+    return false;
+}
+
+const std::string* non_blank_string(const Json& object, std::string_view name) {
+    const std::string* s = find_string(object, name);
+    if (s == nullptr || is_blank(*s)) return nullptr;
+    return s;
+}
+
+std::string contract_message(std::string_view name) {
+    std::string m = "ORVANE_INVALID_CONTRACT: '";
+    m += name;
+    m += "' must be a non-empty string";
+    return m;
+}
+
+bool is_trusted_root(storage::Connection& db, std::string_view key) {
+    auto stmt = storage::Statement::prepare(
+        db, "SELECT EXISTS(SELECT 1 FROM trusted_roots WHERE public_key = ?1)");
+    if (!stmt || !stmt->bind_text(1, key)) return false;
+    auto row = stmt->step();
+    return row && *row && stmt->column_int64(0) != 0;
+}
+
+// Checks every stored lifecycle event of `identity` and returns the last one
+// that ended `key`, if any.
+Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_view identity,
+                                                    std::string_view key) {
+    auto stmt = storage::Statement::prepare(
+        ctx.db,
+        "SELECT event_json FROM identity_lifecycle_events WHERE identity_id = ?1 ORDER BY "
+        "effective_at ASC");
+    if (!stmt) return fail("Failed to prepare identity lifecycle verification: " + stmt.error());
+    if (auto b = stmt->bind_text(1, identity); !b)
+        return fail("Failed to query identity lifecycle: " + b.error());
+
+    std::optional<EndingEvent> ending;
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed to query identity lifecycle: " + row.error());
+        if (!*row) break;
+        auto text = stmt->column_string(0);
+        if (!text) return fail("Failed to read identity lifecycle event: " + text.error());
+
+        auto envelope = parse_json(*text);
+        if (!envelope) return fail("Stored identity lifecycle event is invalid JSON: " + envelope.error());
+        const Json* event = envelope->is_object() ? find_member(*envelope, "event") : nullptr;
+        if (event == nullptr) return fail("ORVANE_IDENTITY_EVENT_INVALID: event is missing");
+        const std::string* schema = event->is_object() ? find_string(*event, "schema_version") : nullptr;
+        const std::string* event_identity = event->is_object() ? find_string(*event, "identity_id") : nullptr;
+        if (!event->is_object() || event->empty() || schema == nullptr || *schema != kLifecycleSchema ||
+            event_identity == nullptr || *event_identity != identity)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: schema or identity mismatch");
+        const std::string* event_id = non_blank_string(*envelope, "event_id");
+        if (event_id == nullptr) return fail(contract_message("event_id"));
+        const std::string* signature = non_blank_string(*envelope, "signature");
+        if (signature == nullptr) return fail(contract_message("signature"));
+        if (canonical_digest(*event) != *event_id)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
+        const std::string* authority = non_blank_string(*event, "authorized_by");
+        if (authority == nullptr) return fail(contract_message("authorized_by"));
+        if (!verify_digest_signature(*authority, *event_id, *signature))
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
+        const Json* signer = find_member(*event, "signer");
+        const std::string* signer_key =
+            signer != nullptr && signer->is_object() ? find_string(*signer, "public_key") : nullptr;
+        if (signer_key == nullptr || *signer_key != *authority)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: signer metadata mismatch");
+        const Json* effective = find_member(*event, "effective_at");
+        std::uint64_t effective_at = 0;
+        if (effective == nullptr || !as_unsigned(*effective, effective_at))
+            return fail("ORVANE_INVALID_CONTRACT: 'effective_at' must be an unsigned integer");
+
+        std::vector<std::string> fresh;
+        auto resolved = resolve(ctx, *authority, effective_at, fresh);
+        if (!resolved) return fail(std::move(resolved.error()));
+        if (ctx.exhausted) return std::nullopt;  // the caller answers no identity
+        if (!*resolved || !(*resolved)->active || !(*resolved)->can_delegate)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: signing authority was not valid");
+
+        const std::string* tenant = non_blank_string(*event, "tenant_id");
+        if (tenant == nullptr) return fail(contract_message("tenant_id"));
+        if ((*resolved)->tenant_id != "*" && (*resolved)->tenant_id != *tenant)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: tenant delegation mismatch");
+        const std::string* type = non_blank_string(*event, "event_type");
+        if (type == nullptr) return fail(contract_message("event_type"));
+        const bool rotate = *type == "ROTATE";
+        if (!rotate && *type != "REVOKE") return fail("ORVANE_IDENTITY_EVENT_INVALID: unknown event type");
+
+        const std::string* subject = find_string(*event, rotate ? "previous_public_key" : "public_key");
+        if (subject != nullptr && *subject == key) ending = EndingEvent{effective_at, rotate};
+    }
+    return ending;
+}
+
+struct AgentRow {
+    std::string alias;
+    std::int64_t registered_at = 0;
+    std::string metadata;
+    std::string status;
+    bool can_delegate = false;
+    std::string registered_by;
+    std::string registration_event_id;
+    std::string registration_event;
+    std::string registration_signature;
+    std::string identity_id;
+    std::string tenant_id;
+    std::int64_t valid_from = 0;
+    std::optional<std::int64_t> valid_until;
+    std::optional<std::int64_t> revoked_at;
+    std::int64_t key_version = 0;
+    std::string signer_uri;
+    std::string algorithm;
+};
+
+Result<std::optional<AgentRow>> read_agent_row(storage::Connection& db, std::string_view key) {
+    auto stmt = storage::Statement::prepare(
+        db,
+        "SELECT alias, registered_at, metadata, status, can_delegate, registered_by, "
+        "registration_event_id, registration_event, registration_signature, identity_id, tenant_id, "
+        "valid_from, valid_until, revoked_at, key_version, signer_uri, algorithm FROM agents WHERE "
+        "public_key = ?1");
+    if (!stmt) return fail("Failed to read agent registration: " + stmt.error());
+    if (auto b = stmt->bind_text(1, key); !b) return fail("Failed to read agent registration: " + b.error());
+    auto step = stmt->step();
+    if (!step) return fail("Failed to read agent registration: " + step.error());
+    if (!*step) return std::nullopt;
+    auto text = [&](int i) { return std::string(stmt->column_text(i)); };
+    auto optional_int = [&](int i) -> std::optional<std::int64_t> {
+        if (stmt->column_is_null(i)) return std::nullopt;
+        return stmt->column_int64(i);
+    };
+    AgentRow row;
+    row.alias = text(0);
+    row.registered_at = stmt->column_int64(1);
+    row.metadata = text(2);
+    row.status = text(3);
+    row.can_delegate = stmt->column_int64(4) != 0;
+    row.registered_by = text(5);
+    row.registration_event_id = text(6);
+    row.registration_event = text(7);
+    row.registration_signature = text(8);
+    row.identity_id = text(9);
+    row.tenant_id = text(10);
+    row.valid_from = stmt->column_int64(11);
+    row.valid_until = optional_int(12);
+    row.revoked_at = optional_int(13);
+    row.key_version = stmt->column_int64(14);
+    row.signer_uri = text(15);
+    row.algorithm = text(16);
+    return row;
+}
+
+bool string_member_equals(const Json& object, std::string_view name, std::string_view expected) {
+    const std::string* s = non_blank_string(object, name);
+    return s != nullptr && *s == expected;
+}
+
+// Whether the signed registration event says what the row says.
+bool event_matches_row(const Json& event, std::string_view key, const AgentRow& row) {
+    if (!event.is_object()) return false;
+    if (!string_member_equals(event, "schema_version", kRegistrationSchema)) return false;
+    if (!string_member_equals(event, "agent_id", key)) return false;
+    if (!string_member_equals(event, "alias", row.alias)) return false;
+    if (!string_member_equals(event, "registered_by", row.registered_by)) return false;
+
+    std::uint64_t registered_at = 0;
+    const Json* at = find_member(event, "registered_at");
+    if (at == nullptr || !as_unsigned(*at, registered_at) ||
+        registered_at != static_cast<std::uint64_t>(row.registered_at))
+        return false;
+
+    const Json* metadata = find_member(event, "metadata");
+    if (metadata == nullptr) return false;
+    auto stored = parse_json(row.metadata);
+    if (!json_equal(*metadata, stored ? *stored : Json::object())) return false;
+
+    const Json* can_delegate = find_member(event, "can_delegate");
+    if (can_delegate == nullptr || !can_delegate->is_boolean() || can_delegate->get<bool>() != row.can_delegate)
+        return false;
+
+    if (const std::string* s = find_string(event, "identity_id"); s != nullptr && *s != row.identity_id)
+        return false;
+    if (const std::string* s = find_string(event, "tenant_id"); s != nullptr && *s != row.tenant_id)
+        return false;
+    if (const Json* v = find_member(event, "key_version")) {
+        std::uint64_t version = 0;
+        if (as_unsigned(*v, version) && version != static_cast<std::uint64_t>(row.key_version)) return false;
+    }
+    if (const Json* signer = find_member(event, "signer")) {
+        if (!signer->is_object()) return false;
+        const std::string* uri = find_string(*signer, "signer_uri");
+        const std::string* algorithm = find_string(*signer, "algorithm");
+        const std::string* public_key = find_string(*signer, "public_key");
+        if (uri == nullptr || *uri != row.signer_uri || algorithm == nullptr || *algorithm != row.algorithm ||
+            public_key == nullptr || *public_key != key)
+            return false;
+    }
+    return true;
+}
+
+// The row's lifecycle columns against the replayed ending event; the key's
+// activity at `at` when they agree.
+std::optional<bool> activity(const AgentRow& row, const std::optional<EndingEvent>& ending,
+                             std::uint64_t at) {
+    const auto t = static_cast<std::int64_t>(std::min<std::uint64_t>(at, INT64_MAX));
+    if (!ending) {
+        if (row.status != "active" || row.valid_until || row.revoked_at) return std::nullopt;
+        return t >= row.valid_from;
+    }
+    if (row.status != (ending->rotate ? "rotated" : "revoked")) return std::nullopt;
+    if (!row.valid_until || static_cast<std::uint64_t>(*row.valid_until) != ending->effective_at)
+        return std::nullopt;
+    if (!ending->rotate && (!row.revoked_at || *row.revoked_at != *row.valid_until)) return std::nullopt;
+    return row.valid_from <= t && t < *row.valid_until && (!row.revoked_at || t < *row.revoked_at);
+}
+
+Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::vector<std::string>& visited) {
+    if (ctx.exhausted) return std::nullopt;
+    if (ctx.depth >= kMaxNesting) {
+        ctx.exhausted = true;
+        return std::nullopt;
+    }
+    if (visited.size() > kMaxPathKeys || std::find(visited.begin(), visited.end(), key) != visited.end())
+        return std::nullopt;
+    visited.emplace_back(key);
+
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(d) { ++depth; }
+        ~Nesting() { --depth; }
+    } nesting(ctx.depth);
+
+    auto loaded = read_agent_row(ctx.db, key);
+    if (!loaded) return fail(std::move(loaded.error()));
+    if (!*loaded) return std::nullopt;
+    const AgentRow& row = **loaded;
+
+    if (row.registration_event_id.empty() || row.registration_signature.empty() || row.registered_by.empty())
+        return std::nullopt;
+
+    auto event = parse_json(row.registration_event);
+    if (!event) return fail("registration_event must be valid JSON: " + event.error());
+    if (canonical_digest(*event) != row.registration_event_id) return std::nullopt;
+    if (!verify_digest_signature(row.registered_by, row.registration_event_id, row.registration_signature))
+        return std::nullopt;
+    if (!event_matches_row(*event, key, row)) return std::nullopt;
+
+    auto ending = replay_lifecycle(ctx, row.identity_id, key);
+    if (!ending) return fail(std::move(ending.error()));
+    if (ctx.exhausted) return std::nullopt;
+
+    const std::optional<bool> active = activity(row, *ending, at);
+    if (!active) return std::nullopt;
+
+    if (key != row.registered_by) {
+        auto registrar = resolve(ctx, row.registered_by, static_cast<std::uint64_t>(row.registered_at), visited);
+        if (!registrar) return fail(std::move(registrar.error()));
+        if (ctx.exhausted || !*registrar) return std::nullopt;
+        const ResolvedIdentity& r = **registrar;
+        if (!r.active || !r.can_delegate || (r.tenant_id != "*" && r.tenant_id != row.tenant_id))
+            return std::nullopt;
+    } else if (!is_trusted_root(ctx.db, key)) {
+        return std::nullopt;
+    }
+
+    return ResolvedIdentity{row.tenant_id, row.identity_id, row.metadata, *active, row.can_delegate};
+}
+
+}  // namespace
+
+Result<std::optional<ResolvedIdentity>> resolve_identity(storage::Connection& db, std::string_view public_key,
+                                                         std::uint64_t at_micros) {
+    Context ctx{db};
+    std::vector<std::string> visited;
+    return resolve(ctx, public_key, at_micros, visited);
+}
+
+}  // namespace orvane

@@ -1,0 +1,124 @@
+// Action traces: the authorization result and execution result of one action,
+// assembled from storage and re-verified.
+#include <string>
+
+#include "authorization/json_members.hpp"
+#include "authorization/receipt_verification.hpp"
+#include "outcomes/execution_receipt.hpp"
+#include "outcomes/outcome_ops.hpp"
+#include "primitives/clock.hpp"
+#include "storage/sqlite.hpp"
+
+namespace orvane {
+
+namespace {
+
+inline constexpr std::string_view kActionTraceSchema = "orvane.action-trace.v1";
+inline constexpr std::string_view kTraceVerificationSchema = "orvane.trace-verification.v1";
+
+Result<Json> assemble_trace(storage::Connection& db, std::string_view action_id) {
+    auto stmt = storage::Statement::prepare(
+        db, "SELECT authorization_json FROM action_authorizations WHERE action_id = ?1");
+    if (!stmt) return fail("Failed to read action trace: " + stmt.error());
+    if (auto bound = stmt->bind_text(1, action_id); !bound) {
+        return fail("Failed to read action trace: " + bound.error());
+    }
+    auto row = stmt->step();
+    if (!row) return fail("Failed to read action trace: " + row.error());
+    if (!*row) return fail("ORVANE_ACTION_NOT_FOUND");
+    auto authorization = parse_json(stmt->column_text(0));
+    if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
+
+    auto outcome = storage::Statement::prepare(
+        db, "SELECT execution_json FROM action_outcomes WHERE action_id = ?1");
+    if (!outcome) return fail("Failed to read execution receipt: " + outcome.error());
+    if (auto bound = outcome->bind_text(1, action_id); !bound) {
+        return fail("Failed to read execution receipt: " + bound.error());
+    }
+    auto outcome_row = outcome->step();
+    if (!outcome_row) return fail("Failed to read execution receipt: " + outcome_row.error());
+    Json execution;  // null when no outcome was committed
+    if (*outcome_row) {
+        auto parsed = parse_json(outcome->column_text(0));
+        if (!parsed) return fail("Stored execution receipt is invalid JSON: " + parsed.error());
+        execution = std::move(*parsed);
+    }
+
+    Json trace = Json::object();
+    trace["schema_version"] = kActionTraceSchema;
+    trace["action_id"] = action_id;
+    trace["authorization"] = std::move(*authorization);
+    trace["execution"] = std::move(execution);
+    return trace;
+}
+
+bool any_contains(const std::vector<std::string>& codes,
+                  std::initializer_list<std::string_view> words) {
+    for (const std::string& code : codes) {
+        for (std::string_view word : words) {
+            if (code.find(word) != std::string::npos) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
+    auto trace = assemble_trace(gate.db, action_id);
+    if (!trace) return fail(std::move(trace.error()));
+    return canonical_json(*trace);
+}
+
+Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
+    // The trace is verified as a reader of get_trace would see it: written
+    // out and parsed again (a trace nests one level deeper than its documents).
+    auto assembled = assemble_trace(gate.db, action_id);
+    if (!assembled) return fail(std::move(assembled.error()));
+    auto reread = parse_json(canonical_json(*assembled));
+    if (!reread) return fail("Stored trace is invalid JSON: " + reread.error());
+    const Json& trace = *reread;
+    const Json* authorization = members::get(trace, "authorization");
+    if (authorization == nullptr) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
+
+    std::vector<std::string> errors = verify_authorization_result(gate.db, *authorization);
+    const Json* execution = members::get(trace, "execution");
+    const bool has_execution = execution != nullptr && !execution->is_null();
+    if (has_execution) {
+        std::vector<std::string> more = verify_execution_result(gate.db, *authorization, *execution);
+        errors.insert(errors.end(), std::make_move_iterator(more.begin()),
+                      std::make_move_iterator(more.end()));
+    }
+
+    const Json* receipt_member = members::get(*authorization, "authorization");
+    const Json& receipt = receipt_member ? *receipt_member : members::null_json();
+    std::string_view phase;
+    if (members::string(receipt, "decision") == "BLOCKED") {
+        phase = "BLOCKED";
+    } else if (has_execution) {
+        phase = "COMPLETED";
+    } else {
+        auto now = now_micros();
+        if (!now) return fail(std::move(now.error()));
+        phase = members::uint(receipt, "expires_at") < *now ? "EXPIRED" : "AUTHORIZED";
+    }
+
+    Json checks = Json::object();
+    checks["authorization"] =
+        any_contains(errors, {"AUTHORIZATION", "INTENT", "AGENT", "GATE"}) ? "FAILED" : "VERIFIED";
+    checks["execution"] = !has_execution ? "NOT_PRESENT"
+                          : any_contains(errors, {"EXECUTION", "OUTCOME", "EXECUTOR"})
+                              ? "FAILED"
+                              : "VERIFIED";
+
+    Json report = Json::object();
+    report["schema_version"] = kTraceVerificationSchema;
+    report["status"] = errors.empty() ? "VERIFIED" : "INVALID";
+    report["action_id"] = action_id;
+    report["phase"] = phase;
+    report["checks"] = std::move(checks);
+    report["errors"] = std::move(errors);
+    return canonical_json(report);
+}
+
+}  // namespace orvane

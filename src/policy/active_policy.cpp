@@ -1,0 +1,140 @@
+// The baseline policy and the resolution of the policy that applies to a tenant.
+#include "policy/active_policy.hpp"
+
+#include <string>
+
+#include "authorization/intent.hpp"
+#include "policy/policy_bundle.hpp"
+#include "primitives/digest.hpp"
+#include "primitives/hex.hpp"
+#include "primitives/keys.hpp"
+
+namespace orvane {
+namespace {
+
+constexpr const char* kAttestedBundleSql =
+    "SELECT a.policy_version, a.policy_digest, a.signature, a.attestation_json, b.bundle_json\n"
+    "             FROM active_policy_attestations a\n"
+    "             JOIN policy_bundles b ON b.policy_version = a.policy_version\n"
+    "             WHERE a.tenant_id = ?1 AND b.retired_at IS NULL";
+constexpr const char* kFallbackBundleSql =
+    "SELECT a.policy_version, a.policy_digest, a.signature, a.attestation_json, b.bundle_json\n"
+    "             FROM active_policy_attestations a\n"
+    "             JOIN policy_bundles b ON b.policy_version = a.policy_version\n"
+    "             WHERE a.tenant_id = '*' AND b.retired_at IS NULL";
+
+// Re-verifies an attested row: the attestation under the gate key, then the
+// bundle under the gate key, then the binding of the two.
+Result<Json> check_attested_row(const storage::Statement& row, std::string_view gate_public_key,
+                                std::string_view kind) {
+    auto attestation = parse_json_field("active policy attestation", row.column_text(3));
+    if (!attestation) return fail(std::move(attestation.error()));
+    const Digest attestation_id = sha256(attestation->canonical);
+    if (!verify_signature(gate_public_key, attestation_id, row.column_text(2))) {
+        return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy attestation signature invalid");
+    }
+    auto bundle = parse_json(row.column_text(4));
+    if (!bundle) return fail("Stored policy bundle is invalid JSON: " + bundle.error());
+    ORVANE_TRY(verify_policy_bundle(*bundle, gate_public_key));
+    const std::string* digest = find_string(*bundle, "policy_digest");
+    if (digest == nullptr || *digest != row.column_text(1)) {
+        return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy digest mismatch");
+    }
+    return std::move(*bundle);
+}
+
+// Points the "*" attestation back at the stored baseline. Its failure is not
+// reported: the verification that follows decides the result.
+Status reattest_baseline(storage::Connection& db, const Signer& signer, const Json& baseline,
+                         std::uint64_t now) {
+    const Json* digest = find_member(baseline, "policy_digest");
+    if (!is_non_blank(digest)) return fail("ORVANE_POLICY_INVALID: 'policy_digest' is required");
+    const SignerIdentity& identity = signer.identity();
+    const Json attestation = {{"schema_version", kActivePolicyAttestationSchema},
+                              {"tenant_id", "*"},
+                              {"policy_version", kBaselinePolicyVersion},
+                              {"policy_digest", *digest},
+                              {"activated_at", now},
+                              {"signer", signer_identity_json(identity)}};
+    const std::string text = canonical_json(attestation);
+    auto signature = signer.sign(sha256(text));
+    if (!signature) return fail(std::move(signature.error()));
+
+    auto stmt = storage::Statement::prepare(db,
+        "INSERT OR REPLACE INTO active_policy_attestations\n"
+        "                 (tenant_id, policy_version, policy_digest, activated_at, signer_public_key, signature, attestation_json)\n"
+        "                 VALUES ('*', ?1, ?2, ?3, ?4, ?5, ?6)");
+    if (!stmt) return {};
+    if (stmt->bind_text(1, kBaselinePolicyVersion) && stmt->bind_text(2, digest->get_ref<const std::string&>()) &&
+        stmt->bind_uint64(3, now) && stmt->bind_text(4, identity.public_key) &&
+        stmt->bind_text(5, *signature) && stmt->bind_text(6, text)) {
+        (void)stmt->run();
+    }
+    return {};
+}
+
+}  // namespace
+
+Json baseline_policy_spec() {
+    return Json{{"schema_version", kPolicyBundleSchema},
+                {"policy_version", kBaselinePolicyVersion},
+                {"tenant_id", "*"},
+                {"constraints",
+                 {{"allowed_action_types", Json::array({"*"})},
+                  {"allowed_resources", Json::array({"*"})},
+                  {"allowed_executors", Json::array({"*"})},
+                  {"allowed_currencies", Json::array({"*"})},
+                  {"max_ttl_seconds", 86400ULL},
+                  {"max_input_bytes", 65536ULL}}}};
+}
+
+Result<Json> ensure_baseline_policy(storage::Connection& db, const Signer& signer, std::uint64_t now) {
+    auto stored = load_policy_bundle(db, kBaselinePolicyVersion);
+    if (!stored) return fail(std::move(stored.error()));
+    if (!*stored) return install_policy_bundle(db, signer, baseline_policy_spec(), now);
+    Json& baseline = **stored;
+
+    bool attested = false;
+    auto query = storage::Statement::prepare(db,
+        "SELECT EXISTS(SELECT 1 FROM active_policy_attestations WHERE tenant_id = '*' AND policy_version = ?1)");
+    if (query && query->bind_text(1, kBaselinePolicyVersion)) {
+        auto row = query->step();
+        attested = row && *row && query->column_int64(0) != 0;
+    }
+    if (!attested) ORVANE_TRY(reattest_baseline(db, signer, baseline, now));
+    ORVANE_TRY(verify_policy_bundle(baseline));
+    return std::move(baseline);
+}
+
+Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gate_public_key,
+                                   std::string_view tenant_id) {
+    if (tenant_id != "*") {
+        constexpr std::string_view kResolve = "Failed to resolve active policy: ";
+        auto stmt = storage::Statement::prepare(db, kAttestedBundleSql);
+        if (!stmt) return fail(std::string(kResolve) + stmt.error());
+        if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
+        auto row = stmt->step();
+        if (!row) return fail(std::string(kResolve) + row.error());
+        if (*row) return check_attested_row(*stmt, gate_public_key, "active");
+
+        auto exists = storage::Statement::prepare(db, "SELECT EXISTS(SELECT 1 FROM policy_bundles WHERE tenant_id = ?1)");
+        if (!exists) return fail(std::string(kResolve) + exists.error());
+        if (auto bound = exists->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
+        auto answer = exists->step();
+        if (!answer) return fail(std::string(kResolve) + answer.error());
+        if (*answer && exists->column_int64(0) != 0) {
+            return fail("ORVANE_POLICY_NOT_FOUND: no active policy applies to tenant '" + std::string(tenant_id) +
+                        "' (previous policy was retired)");
+        }
+    }
+
+    constexpr std::string_view kFallback = "Failed to resolve fallback policy: ";
+    auto stmt = storage::Statement::prepare(db, kFallbackBundleSql);
+    if (!stmt) return fail(std::string(kFallback) + stmt.error());
+    auto row = stmt->step();
+    if (!row) return fail(std::string(kFallback) + row.error());
+    if (!*row) return fail("ORVANE_POLICY_NOT_FOUND: no active policy applies");
+    return check_attested_row(*stmt, gate_public_key, "fallback");
+}
+
+}  // namespace orvane

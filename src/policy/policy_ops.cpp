@@ -1,0 +1,62 @@
+// install_policy and list_policies as the OrvaneDDB methods see them.
+#include "policy/policy_ops.hpp"
+
+#include "policy/active_policy.hpp"
+#include "policy/policy_bundle.hpp"
+#include "policy/policy_install.hpp"
+#include "primitives/clock.hpp"
+
+namespace orvane {
+
+Result<std::string> install_policy(Gate& gate, std::string_view policy_spec) {
+    auto spec = parse_json(policy_spec);
+    if (!spec) return fail("Policy spec must be valid JSON: " + spec.error());
+    auto signer = gate_signer(gate);
+    if (!signer) return fail(std::move(signer.error()));
+    auto now = now_micros();
+    if (!now) return fail(std::move(now.error()));
+
+    // Tenant "*" and the baseline's version belong to the built-in fallback
+    // policy: a spec that claimed them would retire the baseline (or stand in
+    // for it) and leave every tenant without a policy of its own with no
+    // active policy at all.
+    ORVANE_TRY(validate_policy_content(*spec));
+    if ((*spec)["tenant_id"].get_ref<const std::string&>() == "*") {
+        return fail("ORVANE_POLICY_TENANT_RESERVED: tenant '*' is reserved for the baseline policy");
+    }
+    if ((*spec)["policy_version"].get_ref<const std::string&>() == kBaselinePolicyVersion) {
+        return fail("ORVANE_POLICY_VERSION_RESERVED: 'orvane.baseline.v1' is reserved for the baseline policy");
+    }
+
+    auto installed = install_policy_bundle_text(gate.db, **signer, *spec, *now);
+    if (!installed) return fail(std::move(installed.error()));
+    return std::move(installed->text);
+}
+
+Result<std::string> list_policies(Gate& gate) {
+    auto stmt = storage::Statement::prepare(
+        gate.db, "SELECT bundle_json, retired_at FROM policy_bundles ORDER BY issued_at ASC");
+    if (!stmt) return fail("Failed to prepare policy list: " + stmt.error());
+    std::string out = "[";
+    bool first = true;
+    for (bool started = false;; started = true) {
+        auto row = stmt->step();
+        if (!row) return fail((started ? "Failed to read policy: " : "Failed to list policies: ") + row.error());
+        if (!*row) break;
+        auto bundle = parse_json(stmt->column_text(0));
+        if (!bundle) return fail("Stored policy bundle is invalid JSON: " + bundle.error());
+        if (stmt->column_is_null(1)) {
+            (*bundle)["status"] = "ACTIVE";
+        } else {
+            (*bundle)["status"] = "RETIRED";
+            (*bundle)["retired_at"] = static_cast<std::uint64_t>(stmt->column_int64(1));
+        }
+        if (!first) out.push_back(',');
+        first = false;
+        append_canonical_json(out, *bundle);
+    }
+    out.push_back(']');
+    return out;
+}
+
+}  // namespace orvane
