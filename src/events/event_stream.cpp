@@ -1,0 +1,168 @@
+// Appending to and exporting a tenant's hash-chained event stream.
+#include "events/event_stream.hpp"
+
+#include <limits>
+#include <string>
+
+#include "events/event_ops.hpp"
+#include "primitives/digest.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr std::string_view kEventSchema = "orvane.event-stream-event.v1";
+constexpr std::string_view kGenesisHash =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+
+constexpr const char* kSchemaBatch =
+    "CREATE TABLE IF NOT EXISTS event_stream (\n"
+    "            sequence_number INTEGER NOT NULL,\n"
+    "            tenant_id TEXT NOT NULL,\n"
+    "            event_id TEXT NOT NULL,\n"
+    "            event_type TEXT NOT NULL,\n"
+    "            payload_hash TEXT NOT NULL,\n"
+    "            prev_event_hash TEXT NOT NULL,\n"
+    "            timestamp INTEGER NOT NULL,\n"
+    "            event_digest TEXT NOT NULL,\n"
+    "            event_json TEXT NOT NULL,\n"
+    "            PRIMARY KEY (tenant_id, sequence_number),\n"
+    "            UNIQUE (tenant_id, event_id)\n"
+    "        );\n"
+    "        CREATE INDEX IF NOT EXISTS idx_event_stream_seq\n"
+    "            ON event_stream (tenant_id, sequence_number ASC);\n"
+    "        CREATE TABLE IF NOT EXISTS checkpoints (\n"
+    "            checkpoint_id TEXT PRIMARY KEY,\n"
+    "            tenant_id TEXT NOT NULL,\n"
+    "            checkpoint_sequence INTEGER NOT NULL,\n"
+    "            first_sequence INTEGER NOT NULL,\n"
+    "            last_sequence INTEGER NOT NULL,\n"
+    "            stream_root_hash TEXT NOT NULL,\n"
+    "            total_events INTEGER NOT NULL,\n"
+    "            created_at INTEGER NOT NULL,\n"
+    "            checkpoint_json TEXT NOT NULL,\n"
+    "            UNIQUE (tenant_id, checkpoint_sequence)\n"
+    "        );\n"
+    "        CREATE INDEX IF NOT EXISTS idx_checkpoints_tenant\n"
+    "            ON checkpoints (tenant_id, checkpoint_sequence DESC);";
+
+constexpr std::string_view kHeadQuery =
+    "SELECT sequence_number, event_digest FROM event_stream\n"
+    "             WHERE tenant_id = ?1 ORDER BY sequence_number DESC LIMIT 1";
+
+constexpr std::string_view kInsertEvent =
+    "INSERT INTO event_stream (\n"
+    "            sequence_number, tenant_id, event_id, event_type,\n"
+    "            payload_hash, prev_event_hash, timestamp, event_digest, event_json\n"
+    "        ) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+
+constexpr std::string_view kExportQuery =
+    "SELECT event_json FROM event_stream\n"
+    "             WHERE tenant_id = ?1 AND sequence_number >= ?2\n"
+    "             ORDER BY sequence_number ASC LIMIT ?3";
+
+struct StreamHead {
+    std::uint64_t next_sequence = 1;
+    std::string prev_hash{kGenesisHash};
+};
+
+Result<StreamHead> read_head(storage::Connection& db, std::string_view tenant_id) {
+    static const std::string prefix = "Failed to query latest event stream state: ";
+    auto stmt = storage::Statement::prepare(db, kHeadQuery);
+    if (!stmt) return fail(prefix + stmt.error());
+    if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(prefix + bound.error());
+    auto row = stmt->step();
+    if (!row) return fail(prefix + row.error());
+    StreamHead head;
+    if (*row) {
+        auto sequence = stmt->column_unsigned(0);
+        if (!sequence) return fail(prefix + sequence.error());
+        auto digest = stmt->column_string(1);
+        if (!digest) return fail(prefix + digest.error());
+        head.next_sequence = *sequence + 1;
+        head.prev_hash = std::move(*digest);
+    }
+    return head;
+}
+
+}  // namespace
+
+Status create_event_stream_schema(storage::Connection& db) {
+    if (auto done = db.exec(kSchemaBatch); !done) {
+        return fail("Failed to initialize EventStream schema: " + done.error());
+    }
+    return {};
+}
+
+Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
+                          std::string_view event_type, std::string_view event_id,
+                          std::string_view payload, std::uint64_t timestamp) {
+    auto head = read_head(db, tenant_id);
+    if (!head) return fail(std::move(head.error()));
+
+    Json event = Json::object();
+    event["schema_version"] = kEventSchema;
+    event["tenant_id"] = tenant_id;
+    event["sequence_number"] = head->next_sequence;
+    event["event_id"] = event_id;
+    event["event_type"] = event_type;
+    event["payload_hash"] = sha256_hex(payload);
+    event["prev_event_hash"] = head->prev_hash;
+    event["timestamp"] = timestamp;
+    const std::string event_digest = canonical_digest(event);
+    event["event_digest"] = event_digest;
+    const std::string event_json = canonical_json(event);
+
+    static const std::string prefix = "Failed to insert event into stream: ";
+    auto stmt = storage::Statement::prepare(db, kInsertEvent);
+    if (!stmt) return fail(prefix + stmt.error());
+    Status bound = stmt->bind_uint64(1, head->next_sequence);
+    if (bound) bound = stmt->bind_text(2, tenant_id);
+    if (bound) bound = stmt->bind_text(3, event_id);
+    if (bound) bound = stmt->bind_text(4, event_type);
+    if (bound) bound = stmt->bind_text(5, event["payload_hash"].get_ref<const std::string&>());
+    if (bound) bound = stmt->bind_text(6, head->prev_hash);
+    if (bound) bound = stmt->bind_uint64(7, timestamp);
+    if (bound) bound = stmt->bind_text(8, event_digest);
+    if (bound) bound = stmt->bind_text(9, event_json);
+    if (!bound) return fail(prefix + bound.error());
+    if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
+    return event;
+}
+
+Result<std::string> export_event_stream(Gate& gate, std::string_view tenant_id,
+                                        std::uint64_t from_sequence, std::uint32_t limit) {
+    auto stmt = storage::Statement::prepare(gate.db, kExportQuery);
+    if (!stmt) return fail("Failed to prepare export stream query: " + stmt.error());
+    // Sequence numbers are stored as SQLite integers, so no stored event lies
+    // beyond INT64_MAX; clamping keeps a huge start from wrapping negative and
+    // selecting the whole stream.
+    constexpr auto kMaxStored = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t start = from_sequence > kMaxStored ? kMaxStored : from_sequence;
+    Status bound = stmt->bind_text(1, tenant_id);
+    if (bound) bound = stmt->bind_uint64(2, start);
+    if (bound) bound = stmt->bind_int64(3, static_cast<std::int64_t>(limit));
+    if (!bound) return fail("Failed to query export events: " + bound.error());
+    if (from_sequence > kMaxStored) return std::string("[]");
+
+    // Each stored event is parsed and written back canonically, straight into
+    // the array text.
+    std::string out = "[";
+    bool first = true;
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed reading event json: " + row.error());
+        if (!*row) break;
+        auto text = stmt->column_string(0);
+        if (!text) return fail("Failed reading event json: " + text.error());
+        auto value = parse_json(*text);
+        if (!value) return fail("Corrupt event JSON in database: " + value.error());
+        if (!first) out.push_back(',');
+        first = false;
+        append_canonical_json(out, *value);
+    }
+    out.push_back(']');
+    return out;
+}
+
+}  // namespace orvane
