@@ -1,0 +1,30 @@
+// The state one OrvaneExecutor object owns for its whole life.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "executor/execution_store.hpp"
+#include "executor/executor_ops.hpp"
+#include "signers/signer.hpp"
+
+namespace orvane {
+
+struct Executor {
+    std::unique_ptr<executor::ExecutionStore> store;
+    SignerRef signer;
+    std::string executor_id;        // the signer's public key
+    std::string trusted_gate_id;    // compared byte for byte, never validated
+    std::string trusted_tenant_id;
+    std::optional<std::string> gate_db_path;  // read-only revocation checks when set
+};
+
+namespace executor {
+
+// The gate database path: `gate_db` when given, else ORVANE_GATE_DB when it is
+// set to valid UTF-8, else none.
+std::optional<std::string> resolve_gate_db_path(std::optional<std::string> gate_db);
+
+}  // namespace executor
+}  // namespace orvane
