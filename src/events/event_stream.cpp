@@ -15,36 +15,6 @@ constexpr std::string_view kEventSchema = "orvane.event-stream-event.v1";
 constexpr std::string_view kGenesisHash =
     "0000000000000000000000000000000000000000000000000000000000000000";
 
-constexpr const char* kSchemaBatch =
-    "CREATE TABLE IF NOT EXISTS event_stream (\n"
-    "            sequence_number INTEGER NOT NULL,\n"
-    "            tenant_id TEXT NOT NULL,\n"
-    "            event_id TEXT NOT NULL,\n"
-    "            event_type TEXT NOT NULL,\n"
-    "            payload_hash TEXT NOT NULL,\n"
-    "            prev_event_hash TEXT NOT NULL,\n"
-    "            timestamp INTEGER NOT NULL,\n"
-    "            event_digest TEXT NOT NULL,\n"
-    "            event_json TEXT NOT NULL,\n"
-    "            PRIMARY KEY (tenant_id, sequence_number),\n"
-    "            UNIQUE (tenant_id, event_id)\n"
-    "        );\n"
-    "        CREATE INDEX IF NOT EXISTS idx_event_stream_seq\n"
-    "            ON event_stream (tenant_id, sequence_number ASC);\n"
-    "        CREATE TABLE IF NOT EXISTS checkpoints (\n"
-    "            checkpoint_id TEXT PRIMARY KEY,\n"
-    "            tenant_id TEXT NOT NULL,\n"
-    "            checkpoint_sequence INTEGER NOT NULL,\n"
-    "            first_sequence INTEGER NOT NULL,\n"
-    "            last_sequence INTEGER NOT NULL,\n"
-    "            stream_root_hash TEXT NOT NULL,\n"
-    "            total_events INTEGER NOT NULL,\n"
-    "            created_at INTEGER NOT NULL,\n"
-    "            checkpoint_json TEXT NOT NULL,\n"
-    "            UNIQUE (tenant_id, checkpoint_sequence)\n"
-    "        );\n"
-    "        CREATE INDEX IF NOT EXISTS idx_checkpoints_tenant\n"
-    "            ON checkpoints (tenant_id, checkpoint_sequence DESC);";
 
 constexpr std::string_view kHeadQuery =
     "SELECT sequence_number, event_digest FROM event_stream\n"
@@ -86,13 +56,6 @@ Result<StreamHead> read_head(storage::Connection& db, std::string_view tenant_id
 }
 
 }  // namespace
-
-Status create_event_stream_schema(storage::Connection& db) {
-    if (auto done = db.exec(kSchemaBatch); !done) {
-        return fail("Failed to initialize EventStream schema: " + done.error());
-    }
-    return {};
-}
 
 Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
                           std::string_view event_type, std::string_view event_id,

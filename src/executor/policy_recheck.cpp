@@ -1,13 +1,30 @@
-// Bridges to the policy subsystem; bodies land with its evaluation code.
+// The executor's policy checks, on the gate's own policy code so that the gate
+// and the executor cannot judge one permit differently.
 #include "executor/policy_recheck.hpp"
 
-namespace orvane::executor {
-namespace { std::string pending() { return "ORVANE_NOT_IMPLEMENTED: not built yet"; } }
+#include "outcomes/executor_policy.hpp"
+#include "policy/policy_bundle.hpp"
+#include "policy/policy_evaluation.hpp"
 
-Status verify_bundle_from_gate(const Json&, std::string_view) { return fail(pending()); }
-Result<bool> executor_admitted(const Json&, std::string_view) { return fail(pending()); }
-Result<ReproducedEvidence> reproduce_evidence(const Json&, const Json&, std::uint64_t) {
-    return fail(pending());
+namespace orvane::executor {
+
+Status verify_bundle_from_gate(const Json& bundle, std::string_view gate_id) {
+    return verify_policy_bundle(bundle, gate_id);
+}
+
+// The bundle was verified against the gate key just before; nothing can change
+// it in between, so its signature is not checked a second time.
+Result<bool> executor_admitted(const Json& bundle, std::string_view executor_id) {
+    return check_verified_executor_policy(bundle, executor_id);
+}
+
+Result<ReproducedEvidence> reproduce_evidence(const Json& bundle, const Json& intent,
+                                              std::uint64_t ttl_seconds) {
+    auto evaluation = evaluate_verified_policy(bundle, intent, ttl_seconds);
+    if (!evaluation) return fail(std::move(evaluation.error()));
+    return ReproducedEvidence{std::move(evaluation->decision),
+                              std::move(evaluation->evidence_digest),
+                              std::move(evaluation->executor_constraints)};
 }
 
 }  // namespace orvane::executor

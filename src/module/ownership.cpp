@@ -49,7 +49,9 @@ void report_foreign_release(PyObject* object, const char* type_name) {
     PyErr_Fetch(&type, &value, &traceback);
     const std::string message = std::string(type_name) + " is unsendable, but is being dropped on another thread";
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
-    PyErr_WriteUnraisable(object);
+    // The object itself is being freed: handing it to a hook that may keep it
+    // would resurrect freed memory, so the report names its type instead.
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     PyErr_Restore(type, value, traceback);
 }
 

@@ -136,6 +136,7 @@ def test_call_from_another_thread_panics_and_changes_nothing(gate):
 def test_release_on_another_thread_is_reported(db_path, keyfile, monkeypatch):
     reports = []
     monkeypatch.setattr("sys.unraisablehook", lambda args: reports.append(args))
+    gc.collect()  # objects left in cycles by earlier tests must not be collected on the thread
     holder = [_orvane_ddb.OrvaneDDB(db_path, keyfile)]
 
     def drop():
@@ -149,3 +150,5 @@ def test_release_on_another_thread_is_reported(db_path, keyfile, monkeypatch):
     assert isinstance(reports[0].exc_value, RuntimeError)
     assert str(reports[0].exc_value) == (
         "_orvane_ddb::OrvaneDDB is unsendable, but is being dropped on another thread")
+    # The report must not hand out the freed object itself.
+    assert reports[0].object is _orvane_ddb.OrvaneDDB
