@@ -78,7 +78,6 @@ TAMPERING = [
     ("registration_event_id", "'00' || substr(registration_event_id, 3)"),
     ("registration_signature", "'00' || substr(registration_signature, 3)"),
     ("registration_event", "replace(registration_event, '\"alias\":\"bot\"', '\"alias\":\"bob\"')"),
-    ("registration_event", "''"),
     ("registration_signature", "''"),
 ]
 
@@ -187,9 +186,16 @@ def test_lifecycle_authorities_referring_to_each_other_end_as_no_identity(gate):
     assert gate.ddb.verify_agent(gate.key.public) is True
 
 
+def test_a_registration_event_that_is_not_json_is_an_error(gate):
+    agent = gate.register("bot")
+    gate.execute("UPDATE agents SET registration_event = '' WHERE public_key = ?", agent.public)
+    with pytest.raises(RuntimeError, match="^registration_event must be valid JSON: "):
+        gate.ddb.verify_agent(agent.public)
+
+
 def test_a_long_registrar_chain_is_cut(gate):
-    at = now_micros()
     registrar = gate.register("head", {"can_delegate": True})
+    at = now_micros()  # the registrar must already be valid when it signs
     chain = []
     for _ in range(20):
         key = Key()
@@ -201,8 +207,8 @@ def test_a_long_registrar_chain_is_cut(gate):
 
 
 def test_delegated_registrar_in_scope(gate):
-    at = now_micros()
     lead = gate.register("lead", {"can_delegate": True, "tenant_id": "acme"})
+    at = now_micros()
     inside, outside = Key(), Key()
     insert_signed_agent(gate, inside, lead, at, tenant="acme")
     insert_signed_agent(gate, outside, lead, at, tenant="beta")
@@ -210,7 +216,7 @@ def test_delegated_registrar_in_scope(gate):
     assert gate.ddb.verify_agent(outside.public) is False
     worker = gate.register("worker")
     sub = Key()
-    insert_signed_agent(gate, sub, worker, at)
+    insert_signed_agent(gate, sub, worker, now_micros())  # valid then, but may not delegate
     assert gate.ddb.verify_agent(sub.public) is False
 
 
