@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +16,11 @@ namespace orvane {
 
 // Objects are std::map, so members already sit in bytewise key order.
 using Json = nlohmann::json;
+
+// The deepest nesting of arrays and objects that parse_json accepts. A
+// document that embeds another one a level deeper must stay within it, or it
+// cannot be read back.
+inline constexpr std::size_t kMaxJsonDepth = 127;
 
 // Parses `text` under the system's rules: nesting limited to 127 levels, the
 // last duplicate member wins, "-0" is the double -0.0, integers kept apart from

@@ -10,7 +10,7 @@
 namespace orvane {
 namespace {
 
-constexpr std::size_t kMaxDepth = 127;
+constexpr std::size_t kMaxDepth = kMaxJsonDepth;
 
 // Line and column (1-based) of a byte offset.
 std::string position_text(std::string_view text, std::size_t offset) {
