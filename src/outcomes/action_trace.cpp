@@ -82,10 +82,13 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     if (authorization == nullptr) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
 
     std::vector<std::string> errors = verify_authorization_result(gate.db, *authorization);
+    const bool authorization_failed = !errors.empty();
     const Json* execution = members::get(trace, "execution");
     const bool has_execution = execution != nullptr && !execution->is_null();
+    bool execution_failed = false;
     if (has_execution) {
         std::vector<std::string> more = verify_execution_result(gate.db, *authorization, *execution);
+        execution_failed = !more.empty();
         errors.insert(errors.end(), std::make_move_iterator(more.begin()),
                       std::make_move_iterator(more.end()));
     }
@@ -103,11 +106,19 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
         phase = members::uint(receipt, "expires_at") < *now ? "EXPIRED" : "AUTHORIZED";
     }
 
+    // A check fails when its own verification listed anything, or when any
+    // code names its subject ("EXECUTOR_AGENT_COLLUSION" marks both). The
+    // words alone would pass a check whose verification failed with a message
+    // that names none of them ("ORVANE_POLICY_SIGNATURE_INVALID",
+    // "ORVANE_INVALID_CONTRACT: outcome status ...").
     Json checks = Json::object();
     checks["authorization"] =
-        any_contains(errors, {"AUTHORIZATION", "INTENT", "AGENT", "GATE"}) ? "FAILED" : "VERIFIED";
+        authorization_failed || any_contains(errors, {"AUTHORIZATION", "INTENT", "AGENT", "GATE"})
+            ? "FAILED"
+            : "VERIFIED";
     checks["execution"] = !has_execution ? "NOT_PRESENT"
-                          : any_contains(errors, {"EXECUTION", "OUTCOME", "EXECUTOR"})
+                          : execution_failed ||
+                                  any_contains(errors, {"EXECUTION", "OUTCOME", "EXECUTOR"})
                               ? "FAILED"
                               : "VERIFIED";
 

@@ -148,10 +148,10 @@ class Road:
         return self.query("SELECT tenant_id, event_type, event_id, payload_hash, timestamp FROM event_stream "
                           "WHERE event_type IN ('action.executed', 'action.failed') ORDER BY sequence_number")
 
-    def store_permit(self, permit):
+    def store_permit(self, permit, authorization_id=None):
         """Replaces the stored authorization result of the permit's row."""
         self.execute("UPDATE action_authorizations SET authorization_json = ?1 WHERE authorization_id = ?2",
-                     canonical(permit).decode(), permit["authorization"]["authorization_id"])
+                     canonical(permit).decode(), authorization_id or permit["authorization"]["authorization_id"])
 
     def forge_permit(self, permit, **receipt_changes):
         """Stores a copy of `permit` under a new, gate-signed receipt; returns it."""
