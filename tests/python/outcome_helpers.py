@@ -197,7 +197,7 @@ class Road:
         return json.loads(self.ddb.verify_trace(action_id))
 
 
-def check_execution_result(text, road: Road, permit, outcome_text):
+def check_execution_result(text, gate_public_hex, permit, outcome_text):
     """Re-checks a returned execution result from its bytes alone."""
     result = json.loads(text)
     assert canonical(result).decode() == text
@@ -216,10 +216,10 @@ def check_execution_result(text, road: Road, permit, outcome_text):
         "executor_id": result["outcome"]["executor_id"],
         "status": result["outcome"]["status"],
         "completed_at": body["completed_at"],
-        "gate_id": road.gate_key.public_hex,
+        "gate_id": gate_public_hex,
     }
     assert receipt["receipt_id"] == hashlib.sha256(canonical(body)).hexdigest()
-    assert verify(road.gate_key.public_hex, bytes.fromhex(receipt["receipt_id"]), receipt["gate_signature"])
+    assert verify(gate_public_hex, bytes.fromhex(receipt["receipt_id"]), receipt["gate_signature"])
     unsigned = {k: v for k, v in result["outcome"].items() if k != "executor_signature"}
     assert verify(unsigned["executor_id"], canonical(unsigned), result["outcome"]["executor_signature"])
     return result

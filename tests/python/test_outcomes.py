@@ -44,7 +44,7 @@ class TestCommittedOutcome:
         outcome = road.outcome(permit, status, output={"transfer": "tx-9", "fee": [1, 2]})
         text = road.commit(permit, outcome)
 
-        result = check_execution_result(text, road, permit, outcome)
+        result = check_execution_result(text, road.gate_key.public_hex, permit, outcome)
         stated = result["receipt"]
         assert stated["status"] == status
         (row,) = road.outcome_rows()
@@ -57,7 +57,7 @@ class TestCommittedOutcome:
     def test_outcome_members_beyond_the_contract_are_kept_and_signed(self, road):
         permit = road.permit()
         outcome = road.outcome(permit, note="ünïcode ✓", attempts=3)
-        result = check_execution_result(road.commit(permit, outcome), road, permit, outcome)
+        result = check_execution_result(road.commit(permit, outcome), road.gate_key.public_hex, permit, outcome)
         assert result["outcome"]["note"] == "ünïcode ✓"
 
 
@@ -133,7 +133,7 @@ class TestRefusalsInOrder:
         road.store_permit(changed)
         assert refused_commit(road, auth_id, outcome) == "ORVANE_AUTHORIZATION_INVALID: AUTHORIZATION_ID_MISMATCH"
         road.store_permit(permit)
-        assert check_execution_result(road.commit(permit, outcome), road, permit, outcome)
+        check_execution_result(road.commit(permit, outcome), road.gate_key.public_hex, permit, outcome)
 
     def test_a_blocked_permit_even_when_revoked_and_expired(self, road):
         blocked = road.permit(resource="account:other/1")
@@ -232,7 +232,7 @@ class TestRefusalsInOrder:
             "ORVANE_EXECUTOR_POLICY_DENIED"
 
     def test_policy_admission_by_prefix(self, tmp_path):
-        road = Road(tmp_path, executors=["0"])  # replaced below
+        road = Road(tmp_path)
         prefix = road.executor.public_hex[:8]
         road.install_policy([prefix + "*"])
         permit = road.permit()
@@ -241,7 +241,8 @@ class TestRefusalsInOrder:
         while other.public_hex.startswith(prefix):
             other = Key()
         assert refused_commit(road, auth_id, road.outcome(permit, executor=other)) == "ORVANE_EXECUTOR_POLICY_DENIED"
-        assert check_execution_result(road.commit(permit, road.outcome(permit)), road, permit, road.outcome(permit))
+        outcome = road.outcome(permit)
+        check_execution_result(road.commit(permit, outcome), road.gate_key.public_hex, permit, outcome)
 
     def test_a_permit_without_a_policy_bundle(self, road):
         permit = road.permit()
@@ -274,7 +275,7 @@ class TestRefusalsInOrder:
         assert attempt(road.executor, signer=road.agent) == "ORVANE_EXECUTOR_SIGNATURE_INVALID"
         acme = road.register("acme-runner", {"role": "PROPOSER", "tenant_id": TENANT})
         outcome = road.outcome(permit, executor=acme)
-        check_execution_result(road.commit(permit, outcome), road, permit, outcome)
+        check_execution_result(road.commit(permit, outcome), road.gate_key.public_hex, permit, outcome)
 
     def test_a_permit_of_tenant_star_admits_only_star_executors(self, tmp_path):
         road = Road(tmp_path, executors=ANY_EXECUTOR)
@@ -317,7 +318,7 @@ class TestSigningOnTheExecutorsBehalf:
         unsigned = {k: v for k, v in outcome.items() if k != "executor_signature"}
         assert unsigned == {**body, "executor_id": road.executor.public_hex}
         assert verify(road.executor.public_hex, canonical(unsigned), outcome["executor_signature"])
-        check_execution_result(text, road, permit, canonical(outcome).decode())
+        check_execution_result(text, road.gate_key.public_hex, permit, canonical(outcome).decode())
         # The same unsigned outcome again, now with a wrong executor_id that the key replaces: a replay.
         again = {**body, "executor_id": road.agent.public_hex}
         assert road.ddb.commit_outcome(permit["authorization"]["authorization_id"], json.dumps(again),
