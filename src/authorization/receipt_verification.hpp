@@ -55,9 +55,10 @@ AuthorizationDecision decide_authorization(const DecisionInputs& inputs);
 // Re-checks an authorization result from its own contents and the identity
 // registry, and returns every disagreement as a reason code (or the message of
 // a sub-operation that failed), in order; empty when it verifies. Reads, never
-// writes, never fails as an operation.
+// writes, never fails as an operation. `memo` as for resolve_identity.
 std::vector<std::string> verify_authorization_result(storage::Connection& db,
-                                                     const Json& authorization_result);
+                                                     const Json& authorization_result,
+                                                     SignatureMemo* memo = nullptr);
 
 // Joins reason codes with "," (no space), as refusals quote them.
 std::string join_reason_codes(const std::vector<std::string>& codes);

@@ -6,6 +6,7 @@
 
 #include "common/result.hpp"
 #include "gate/gate.hpp"
+#include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 
 namespace orvane {
@@ -19,7 +20,8 @@ struct GateAuthority {
 // "ORVANE_GATE_NOT_BOOTSTRAPPED: register the gate key as the root agent" when
 // the key has no identity, "ORVANE_GATE_NOT_AUTHORIZED: gate identity is not an
 // active delegation root" when it is inactive or may not delegate; signer load
-// failures and resolution errors pass through unchanged.
-Result<GateAuthority> require_gate_authority(Gate& gate);
+// failures and resolution errors pass through unchanged. `memo` as for
+// resolve_identity.
+Result<GateAuthority> require_gate_authority(Gate& gate, SignatureMemo* memo = nullptr);
 
 }  // namespace orvane

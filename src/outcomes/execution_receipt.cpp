@@ -116,7 +116,8 @@ Json make_execution_result(Json receipt, Json outcome) {
 
 std::vector<std::string> verify_execution_result(storage::Connection& db,
                                                  const Json& authorization_result,
-                                                 const Json& execution_result) {
+                                                 const Json& execution_result,
+                                                 SignatureMemo* memo) {
     std::vector<std::string> codes;
 
     if (members::string(execution_result, "schema_version") != kExecutionResultSchema) {
@@ -199,7 +200,7 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
         codes.emplace_back("EXECUTOR_SIGNATURE_INVALID");
     }
 
-    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"));
+    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"), memo);
     if (!identity) {
         codes.push_back(std::move(identity.error()));
     } else if (!identity->has_value() || !(*identity)->active) {

@@ -16,6 +16,7 @@
 
 #include "common/result.hpp"
 #include "primitives/json.hpp"
+#include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 #include "storage/sqlite.hpp"
 
@@ -65,8 +66,10 @@ Json make_execution_result(Json receipt, Json outcome);
 // `authorization_json`; only its `authorization` member is read) and returns
 // every disagreement as a reason code, in order; empty when it verifies.
 // Reads the identity registry, writes nothing, never fails as an operation.
+// `memo` as for resolve_identity.
 std::vector<std::string> verify_execution_result(storage::Connection& db,
                                                  const Json& authorization_result,
-                                                 const Json& execution_result);
+                                                 const Json& execution_result,
+                                                 SignatureMemo* memo = nullptr);
 
 }  // namespace orvane
