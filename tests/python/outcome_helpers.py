@@ -148,6 +148,10 @@ class Road:
         return self.query("SELECT tenant_id, event_type, event_id, payload_hash, timestamp FROM event_stream "
                           "WHERE event_type IN ('action.executed', 'action.failed') ORDER BY sequence_number")
 
+    def revoke_permit(self, authorization_id):
+        self.execute("INSERT INTO revoked_authorizations (authorization_id, revoked_at, reason, identity_event_id) "
+                     "VALUES (?1, 0, 'test', 'e')", authorization_id)
+
     def store_permit(self, permit, authorization_id=None):
         """Replaces the stored authorization result of the permit's row."""
         self.execute("UPDATE action_authorizations SET authorization_json = ?1 WHERE authorization_id = ?2",
