@@ -69,11 +69,12 @@ struct Child {
     }
 };
 
-// Reads what is available on the pipe; closes it at end of file.
-// Returns an errno value, or 0.
+// Reads what is available on the pipe, at most a bounded amount so that a
+// child that never stops writing cannot keep the caller from its deadline;
+// closes the pipe at end of file. Returns an errno value, or 0.
 int drain(Fd& pipe, std::string& kept) {
     char buffer[8192];
-    for (;;) {
+    for (int round = 0; round < 64; ++round) {
         const ssize_t n = ::read(pipe.fd, buffer, sizeof buffer);
         if (n > 0) {
             const std::size_t room = kept.size() < kMaxKeptOutput ? kMaxKeptOutput - kept.size() : 0;
@@ -88,6 +89,7 @@ int drain(Fd& pipe, std::string& kept) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return errno;
     }
+    return 0;
 }
 
 // Waits up to `wait_ms` for data on the open pipes and reads it.
@@ -185,6 +187,9 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
         if (done < 0) {
             if (errno == EINTR) continue;
             const int wait_error = errno;
+            // No such child any more (someone else reaped it): its pid may be
+            // reused already, so it must not be signalled.
+            if (wait_error == ECHILD) child.reaped = true;
             return fail("failed while waiting for signer: " + os_error(wait_error));
         }
         if (done == child.pid) {
