@@ -44,6 +44,8 @@ if BEHAVIOUR.get("stderr_flood"):
 if mode == "sign":
     import nacl.signing
     key = nacl.signing.SigningKey(bytes.fromhex(BEHAVIOUR["seed"]))
+    if BEHAVIOUR.get("cut_at_zero"):
+        message = message.split(b"\0")[0]
     signature = key.sign(message).signature
     if BEHAVIOUR.get("truncate"):
         signature = signature[:BEHAVIOUR["truncate"]]
