@@ -8,10 +8,11 @@ import sqlite3
 import time
 
 import nacl.signing
+import pytest
 
 import _orvane_ddb
 
-from vault_helpers import VaultKey, signer_config, signing_standin, write_config
+from vault_helpers import VaultKey, exiting_standin, signer_config, signing_standin, write_config
 
 
 def canonical(value) -> bytes:
@@ -106,3 +107,34 @@ def rows(db_path, statement):
         return conn.execute(statement).fetchall()
     finally:
         conn.close()
+
+
+def test_a_signer_that_becomes_unavailable_changes_nothing(tmp_path):
+    gate_key = VaultKey()
+    vault = signing_standin(tmp_path / "bin", gate_key)
+    gate_db = str(tmp_path / "gate.db")
+    gate = _orvane_ddb.OrvaneDDB(gate_db, write_config(tmp_path / "signer.json",
+                                                       signer_config(gate_key.public, vault.path)))
+    gate.register_agent(gate_key.public, "gate")
+    agent = VaultKey()
+    gate.register_agent(agent.public, "bot")
+    gate.create_checkpoint()
+    tables = ("agents", "identity_lifecycle_events", "event_stream", "checkpoints", "policy_bundles")
+    before = {t: rows(gate_db, f"SELECT * FROM {t}") for t in tables}
+
+    exiting_standin(tmp_path / "bin", 2, "Code: 403. Errors: permission denied")  # same path, new behaviour
+    unavailable = "ORVANE_SIGNER_UNAVAILABLE: attempt 2/2: signer exited with exit code: 2: " \
+                  "Code: 403. Errors: permission denied"
+    for call in (lambda: gate.register_agent(VaultKey().public, "late"),
+                 lambda: gate.rotate_agent(agent.public, VaultKey().public),
+                 lambda: gate.revoke_agent(agent.public, "leaked"),
+                 lambda: gate.create_checkpoint(),
+                 lambda: gate.install_policy(json.dumps({
+                     "schema_version": "orvane.policy-bundle.v1", "policy_version": "p", "tenant_id": "acme",
+                     "constraints": {"allowed_action_types": ["*"], "allowed_resources": ["*"],
+                                     "allowed_executors": ["*"], "max_ttl_seconds": 60,
+                                     "max_input_bytes": 100}}))):
+        with pytest.raises(RuntimeError) as raised:
+            call()
+        assert str(raised.value) == unavailable
+    assert {t: rows(gate_db, f"SELECT * FROM {t}") for t in tables} == before
