@@ -149,16 +149,26 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
     if (error) return fail(start_failure + os_error(error));
 
     // Its own process group, so a forced end also reaches whatever the program
-    // started itself (a wrapper script's real signer, for instance).
+    // started itself (a wrapper script's real signer, for instance). The
+    // program starts with no signal blocked and with SIGPIPE and SIGXFSZ at
+    // their defaults: the interpreter ignores both, and an ignored disposition
+    // would otherwise survive the exec.
     SpawnAttributes attributes;
     if (int e = posix_spawnattr_init(&attributes.attributes)) return fail(start_failure + os_error(e));
     attributes.ready = true;
-    if (int e = posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP)) {
-        return fail(start_failure + os_error(e));
+    sigset_t no_signals, default_signals;
+    sigemptyset(&no_signals);
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    sigaddset(&default_signals, SIGXFSZ);
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    int attribute_error = posix_spawnattr_setflags(&attributes.attributes, flags);
+    if (!attribute_error) attribute_error = posix_spawnattr_setpgroup(&attributes.attributes, 0);
+    if (!attribute_error) attribute_error = posix_spawnattr_setsigmask(&attributes.attributes, &no_signals);
+    if (!attribute_error) {
+        attribute_error = posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals);
     }
-    if (int e = posix_spawnattr_setpgroup(&attributes.attributes, 0)) {
-        return fail(start_failure + os_error(e));
-    }
+    if (attribute_error) return fail(start_failure + os_error(attribute_error));
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);

@@ -60,6 +60,24 @@ class TestExchange:
         assert bytes.fromhex(start["message"]) == CONFORMANCE_MESSAGE
         assert (start["stdin"], start["stdin_data"]) == ("/dev/null", "")
 
+    def test_the_child_starts_with_default_signal_handling(self, tmp_path, vault_key):
+        # The interpreter ignores SIGPIPE and a thread may block signals;
+        # neither may leak into the program.
+        status = tmp_path / "status"
+        program = tmp_path / "bin" / "vault"
+        program.parent.mkdir()
+        program.write_text(f"#!/bin/sh\nexec cat /proc/self/status > '{status}'\n")
+        program.chmod(0o755)
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
+        try:
+            refusal(tmp_path, vault_key, program, max_attempts=1)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        fields = dict(line.split(":\t") for line in status.read_text().splitlines() if ":\t" in line)
+        assert int(fields["SigBlk"], 16) == 0
+        ignored = int(fields["SigIgn"], 16)
+        assert not ignored & (1 << (signal.SIGPIPE - 1)) and not ignored & (1 << (signal.SIGXFSZ - 1))
+
     def test_the_key_and_mount_name_the_sign_path(self, tmp_path, vault_key):
         standin = signing_standin(tmp_path / "bin", vault_key)
         conformance(tmp_path, vault_key, standin.path, signer_uri="vault-transit://ops.transit-2/gate_key.v1")
