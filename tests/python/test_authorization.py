@@ -159,6 +159,13 @@ def test_identity_and_tenant_scope_come_before_the_policy(gate, agent):
     assert codes(result) == ("ALLOWED", ALLOWED)
 
 
+def test_one_key_is_one_identity_whatever_the_spelling_of_its_hex(gate, agent):
+    for key in (agent.public.upper(), gate.key.public.upper()):
+        with pytest.raises(RuntimeError, match="^ORVANE_AGENT_ALREADY_REGISTERED: registrations are immutable$"):
+            gate.ddb.register_agent(key, "twin", '{"tenant_id": "beta"}')
+    assert gate.query("SELECT COUNT(*) FROM agents") == [(2,)]
+
+
 def test_policy_denials_are_collected_in_order(gate, agent):
     gate.ddb.install_policy(spec("acme-v1", allowed_action_types=["payment.*"], allowed_resources=["db/*"],
                                  max_ttl_seconds=300, allowed_currencies=["EUR"]))
