@@ -7,8 +7,10 @@ import json
 
 import pytest
 
-from authorization_helpers import (BASELINE, TENANT, Gate, canonical, digest_hex, events, intent,
+import _orvane_ddb
+from authorization_helpers import (BASELINE, TENANT, Gate, Key, canonical, digest_hex, events, intent, now_micros,
                                    request, spec, verifies)
+from identity_helpers import insert_signed_agent
 
 
 @pytest.fixture
@@ -235,4 +237,16 @@ def test_altered_stored_policies_are_refused(gate, tenant, table, column, change
     with pytest.raises(RuntimeError) as raised:
         request(gate, agent, intent(agent, tenant=tenant))
     assert str(raised.value) == message or (message.endswith(": ") and str(raised.value).startswith(message))
+    assert table_counts(gate)["action_authorizations"] == 0
+
+
+def test_policies_signed_under_a_former_gate_key_are_refused(gate, tmp_path):
+    agent = gate.register()
+    gate.ddb.install_policy(spec("acme-v1"))
+    successor = Key()
+    insert_signed_agent(gate, successor, gate.key, now_micros(), can_delegate=True)
+    gate.ddb = _orvane_ddb.OrvaneDDB(gate.db_path, successor.write(tmp_path / "successor.key"))
+    for tenant, kind in ((TENANT, "active"), ("beta", "fallback")):
+        with pytest.raises(RuntimeError, match=f"^ORVANE_POLICY_INVALID: {kind} policy attestation signature invalid$"):
+            request(gate, agent, intent(agent, tenant=tenant))
     assert table_counts(gate)["action_authorizations"] == 0
