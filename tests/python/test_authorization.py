@@ -130,6 +130,55 @@ def test_a_gate_without_its_root_registration_refuses(tmp_path):
     assert authorization_count(gate) == 0
 
 
+def close_stream(gate, condition):
+    gate.execute(f"CREATE TRIGGER closed BEFORE INSERT ON event_stream WHEN {condition} "
+                 "BEGIN SELECT RAISE(ABORT, 'stream closed'); END")
+
+
+def test_a_failed_announcement_leaves_no_answer(gate, agent):
+    close_stream(gate, "NEW.event_type = 'action.authorized'")
+    document = intent(agent)
+    with pytest.raises(RuntimeError, match="^Failed to insert event into stream: stream closed$"):
+        request(gate, agent, document)
+    assert authorization_count(gate) == 0
+    gate.execute("DROP TRIGGER closed")
+    assert codes(request(gate, agent, document)[1]) == ("ALLOWED", ALLOWED)
+
+
+# --- the gate's own registration -------------------------------------------------
+
+def test_the_bootstrap_is_one_transaction(tmp_path):
+    gate = Gate(tmp_path, bootstrap=False)
+    close_stream(gate, "NEW.event_type = 'agent.registered'")
+    with pytest.raises(RuntimeError, match="^Failed to register agent: Failed to insert event into stream: stream closed$"):
+        gate.ddb.register_agent(gate.key.public, "gate")
+    for table in ("agents", "trusted_roots", "policy_bundles", "active_policy_attestations", "event_stream"):
+        assert gate.query(f"SELECT COUNT(*) FROM {table}") == [(0,)]
+
+
+@pytest.mark.parametrize("custody,registered", [
+    ({"key_version": "+7", "signer_uri": "hsm://slot/1"}, {"key_version": "7", "signer_uri": "hsm://slot/1"}),
+    ({"key_version": "abc"}, "ORVANE_INVALID_AGENT: signer key_version must be numeric"),
+    ({"key_version": "0"}, "ORVANE_INVALID_AGENT: signer_uri, positive key_version, and Ed25519 are required"),
+    ({"signer_uri": " "}, "ORVANE_INVALID_AGENT: signer_uri, positive key_version, and Ed25519 are required"),
+])
+def test_the_gate_registers_itself_with_its_own_custody(tmp_path, custody, registered):
+    key = Key()
+    keyfile = tmp_path / "gate.key"
+    keyfile.write_text(json.dumps({"private_key": bytes(key.signing).hex(), **custody}))
+    ddb = _orvane_ddb.OrvaneDDB(str(tmp_path / "gate.db"), str(keyfile))
+    if isinstance(registered, str):
+        with pytest.raises(RuntimeError, match="^" + registered + "$"):
+            ddb.register_agent(key.public, "gate", '{"key_version": 3, "signer_uri": "ignored"}')
+        return
+    registration = json.loads(ddb.register_agent(key.public, "gate", '{"key_version": 3}'))["registration"]
+    assert registration["key_version"] == int(registered["key_version"])
+    assert registration["signer"] == dict(registered, algorithm="Ed25519", public_key=key.public)
+    # Signed documents carry the signer's identity as the key file states it.
+    baseline, = json.loads(ddb.list_policies())
+    assert baseline["signer"] == dict(custody, algorithm="Ed25519", public_key=key.public)
+
+
 # --- the decision ---------------------------------------------------------------
 
 def test_an_invalid_agent_signature_is_a_stored_and_announced_refusal(gate, agent):

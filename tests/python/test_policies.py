@@ -130,6 +130,16 @@ def test_a_new_version_retires_the_previous_bundle(gate):
         [old["policy_digest"], new["policy_digest"]]
 
 
+def test_a_failed_installation_changes_nothing(gate):
+    gate.ddb.install_policy(spec("v1"))
+    before = gate.query("SELECT policy_version, retired_at FROM policy_bundles"), attestation(gate, TENANT)
+    gate.execute("CREATE TRIGGER closed BEFORE INSERT ON event_stream "
+                 "BEGIN SELECT RAISE(ABORT, 'stream closed'); END")
+    with pytest.raises(RuntimeError, match="^Failed to insert event into stream: stream closed$"):
+        gate.ddb.install_policy(spec("v2"))
+    assert (gate.query("SELECT policy_version, retired_at FROM policy_bundles"), attestation(gate, TENANT)) == before
+
+
 def test_tenant_star_and_the_baseline_version_are_reserved(gate):
     agent = gate.register()
     before = table_counts(gate)
