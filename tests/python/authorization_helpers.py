@@ -40,7 +40,7 @@ def verifies(public_hex: str, message: bytes, signature_hex: str) -> bool:
         return False
 
 
-def spec(version, tenant=TENANT, **constraints) -> str:
+def policy_spec(version, tenant=TENANT, **constraints) -> str:
     body = {
         "allowed_action_types": ["*"],
         "allowed_resources": ["*"],

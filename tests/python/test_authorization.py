@@ -10,7 +10,7 @@ import pytest
 
 import _orvane_ddb
 from authorization_helpers import (TENANT, Gate, Key, action_id, authorization_count, canonical, events,
-                                   evidence_digest, intent, now_micros, receipt_id, request, sign_intent, spec,
+                                   evidence_digest, intent, now_micros, receipt_id, request, sign_intent, policy_spec,
                                    text, verifies)
 
 ALLOWED = ["IDENTITY_VERIFIED", "POLICY_ALLOWED"]
@@ -33,7 +33,7 @@ def codes(result):
 # --- what the gate signs ------------------------------------------------------
 
 def test_allowed_receipt_recomputes_independently(gate, agent):
-    bundle = json.loads(gate.ddb.install_policy(spec("acme-v1", allowed_executors=["exec-*"])))
+    bundle = json.loads(gate.ddb.install_policy(policy_spec("acme-v1", allowed_executors=["exec-*"])))
     document = intent(agent, money={"currency": "USD", "amount": "12.50"})
     answer, result = request(gate, agent, document, ttl=120)
     assert answer == text(result)
@@ -98,7 +98,7 @@ def test_ttl_is_bounded_before_the_intent_is_read(gate, agent, ttl):
 def test_a_day_long_ttl_is_judged_by_the_policy(gate, agent):
     _, result = request(gate, agent, intent(agent, key="baseline"), ttl=86400)
     assert codes(result) == ("ALLOWED", ALLOWED)
-    gate.ddb.install_policy(spec("acme-v1", max_ttl_seconds=3600))
+    gate.ddb.install_policy(policy_spec("acme-v1", max_ttl_seconds=3600))
     _, result = request(gate, agent, intent(agent, key="acme"), ttl=86400)
     assert codes(result) == ("BLOCKED", ["POLICY_TTL_DENIED"])
 
@@ -182,7 +182,7 @@ def test_the_gate_registers_itself_with_its_own_custody(tmp_path, custody, regis
 # --- the decision ---------------------------------------------------------------
 
 def test_an_invalid_agent_signature_is_a_stored_and_announced_refusal(gate, agent):
-    gate.ddb.install_policy(spec("acme-v1", allowed_resources=["db/*"]))
+    gate.ddb.install_policy(policy_spec("acme-v1", allowed_resources=["db/*"]))
     for key, signature in (("forged", sign_intent(Key(), intent(agent, key="forged"))), ("garbled", "zz")):
         document = intent(agent, key=key)
         answer, result = request(gate, agent, document, signature=signature)
@@ -216,7 +216,7 @@ def test_one_key_is_one_identity_whatever_the_spelling_of_its_hex(gate, agent):
 
 
 def test_policy_denials_are_collected_in_order(gate, agent):
-    gate.ddb.install_policy(spec("acme-v1", allowed_action_types=["payment.*"], allowed_resources=["db/*"],
+    gate.ddb.install_policy(policy_spec("acme-v1", allowed_action_types=["payment.*"], allowed_resources=["db/*"],
                                  max_ttl_seconds=300, allowed_currencies=["EUR"]))
     _, result = request(gate, agent, intent(agent, key="a", action_type="deploy", resource="db"), ttl=301)
     assert codes(result) == ("BLOCKED", ["POLICY_ACTION_DENIED", "POLICY_RESOURCE_DENIED", "POLICY_TTL_DENIED"])
@@ -274,7 +274,7 @@ def test_a_refusal_is_final_for_its_idempotency_key(gate, agent):
 
 
 def test_a_changed_gate_custody_is_reported_on_replay(gate, agent, tmp_path):
-    gate.ddb.install_policy(spec("acme-v1"))
+    gate.ddb.install_policy(policy_spec("acme-v1"))
     keyfile = json.loads(open(gate.keyfile).read())
     keyfile["key_version"] = "2"
     path = tmp_path / "gate-v2.key"

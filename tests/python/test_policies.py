@@ -9,7 +9,7 @@ import pytest
 
 import _orvane_ddb
 from authorization_helpers import (BASELINE, TENANT, Gate, Key, canonical, digest_hex, events, intent, now_micros,
-                                   request, spec, verifies)
+                                   request, policy_spec, verifies)
 from identity_helpers import insert_signed_agent
 
 
@@ -47,7 +47,7 @@ def attestation(gate, tenant):
 # --- installation -------------------------------------------------------------
 
 def test_installed_bundle_is_stored_signed_and_announced(gate):
-    document = json.loads(spec("acme-v1"))
+    document = json.loads(policy_spec("acme-v1"))
     document["note"] = "not part of the bundle"
     answer = gate.ddb.install_policy(json.dumps(document, indent=1))
     bundle = json.loads(answer)
@@ -74,20 +74,20 @@ def test_installed_bundle_is_stored_signed_and_announced(gate):
     ("[]", "ORVANE_POLICY_SCHEMA_UNKNOWN"),
     ('{"schema_version": "orvane.policy-bundle.v2"}', "ORVANE_POLICY_SCHEMA_UNKNOWN"),
     ("{", "Policy spec must be valid JSON: "),
-    (spec(" \u2003"), "ORVANE_POLICY_INVALID: 'policy_version' is required"),
-    (spec("v", tenant=""), "ORVANE_POLICY_INVALID: 'tenant_id' is required"),
+    (policy_spec(" \u2003"), "ORVANE_POLICY_INVALID: 'policy_version' is required"),
+    (policy_spec("v", tenant=""), "ORVANE_POLICY_INVALID: 'tenant_id' is required"),
     ('{"schema_version":"orvane.policy-bundle.v1","policy_version":"v","tenant_id":"t","constraints":[]}',
      "ORVANE_POLICY_INVALID: constraints must be an object"),
     ('{"schema_version":"orvane.policy-bundle.v1","policy_version":"v","tenant_id":"t",'
      '"constraints":{"note":1,"extra":2}}', "ORVANE_POLICY_CONSTRAINT_UNKNOWN: 'extra'"),
-    (spec("v", allowed_executors=None),
+    (policy_spec("v", allowed_executors=None),
      "ORVANE_POLICY_INVALID: allowed_executors must be an array"),
-    (spec("v", max_ttl_seconds=86401), "ORVANE_POLICY_INVALID: max_ttl_seconds must be 1..86400"),
-    (spec("v", max_ttl_seconds="60"), "ORVANE_POLICY_INVALID: max_ttl_seconds is required"),
-    (spec("v", max_input_bytes=10000001), "ORVANE_POLICY_INVALID: max_input_bytes must be 1..10000000"),
-    (spec("v", allowed_currencies=[]), "ORVANE_POLICY_INVALID: allowed_currencies must not be empty"),
-    (spec("v", allowed_beneficiaries=["bob", 5]), "ORVANE_POLICY_INVALID: allowed_beneficiaries entries must be strings"),
-    (spec("v", max_money_amount_minor=-1), "ORVANE_POLICY_INVALID: max_money_amount_minor must be an unsigned integer"),
+    (policy_spec("v", max_ttl_seconds=86401), "ORVANE_POLICY_INVALID: max_ttl_seconds must be 1..86400"),
+    (policy_spec("v", max_ttl_seconds="60"), "ORVANE_POLICY_INVALID: max_ttl_seconds is required"),
+    (policy_spec("v", max_input_bytes=10000001), "ORVANE_POLICY_INVALID: max_input_bytes must be 1..10000000"),
+    (policy_spec("v", allowed_currencies=[]), "ORVANE_POLICY_INVALID: allowed_currencies must not be empty"),
+    (policy_spec("v", allowed_beneficiaries=["bob", 5]), "ORVANE_POLICY_INVALID: allowed_beneficiaries entries must be strings"),
+    (policy_spec("v", max_money_amount_minor=-1), "ORVANE_POLICY_INVALID: max_money_amount_minor must be an unsigned integer"),
 ])
 def test_content_refusals_write_nothing(gate, document, message):
     before = table_counts(gate)
@@ -98,25 +98,25 @@ def test_content_refusals_write_nothing(gate, document, message):
 
 
 def test_limits_are_inclusive(gate):
-    bundle = json.loads(gate.ddb.install_policy(spec("v", max_ttl_seconds=86400, max_input_bytes=10000000,
+    bundle = json.loads(gate.ddb.install_policy(policy_spec("v", max_ttl_seconds=86400, max_input_bytes=10000000,
                                                      allowed_currencies=["USD"], max_money_amount_minor=0)))
     assert bundle["constraints"]["max_ttl_seconds"] == 86400
 
 
 def test_a_version_names_one_bundle_across_tenants(gate):
-    first = gate.ddb.install_policy(spec("v1"))
+    first = gate.ddb.install_policy(policy_spec("v1"))
     before = table_counts(gate)
     for tenant in (TENANT, "beta"):
         with pytest.raises(RuntimeError, match="^ORVANE_POLICY_VERSION_CONFLICT: 'v1' already identifies different bytes$"):
-            gate.ddb.install_policy(spec("v1", tenant=tenant))
+            gate.ddb.install_policy(policy_spec("v1", tenant=tenant))
     assert table_counts(gate) == before
     assert gate.query("SELECT bundle_json FROM policy_bundles WHERE policy_version = 'v1'") == [(first,)]
 
 
 def test_a_new_version_retires_the_previous_bundle(gate):
-    old = json.loads(gate.ddb.install_policy(spec("v1")))
-    other = json.loads(gate.ddb.install_policy(spec("beta-v1", tenant="beta")))
-    new = json.loads(gate.ddb.install_policy(spec("v2", allowed_resources=["db/*"])))
+    old = json.loads(gate.ddb.install_policy(policy_spec("v1")))
+    other = json.loads(gate.ddb.install_policy(policy_spec("beta-v1", tenant="beta")))
+    new = json.loads(gate.ddb.install_policy(policy_spec("v2", allowed_resources=["db/*"])))
     listed = json.loads(gate.ddb.list_policies())
     assert [b["policy_version"] for b in listed] == [BASELINE, "v1", "beta-v1", "v2"]
     by_version = {b["policy_version"]: b for b in listed}
@@ -131,12 +131,12 @@ def test_a_new_version_retires_the_previous_bundle(gate):
 
 
 def test_a_failed_installation_changes_nothing(gate):
-    gate.ddb.install_policy(spec("v1"))
+    gate.ddb.install_policy(policy_spec("v1"))
     before = gate.query("SELECT policy_version, retired_at FROM policy_bundles"), attestation(gate, TENANT)
     gate.execute("CREATE TRIGGER closed BEFORE INSERT ON event_stream "
                  "BEGIN SELECT RAISE(ABORT, 'stream closed'); END")
     with pytest.raises(RuntimeError, match="^Failed to insert event into stream: stream closed$"):
-        gate.ddb.install_policy(spec("v2"))
+        gate.ddb.install_policy(policy_spec("v2"))
     assert (gate.query("SELECT policy_version, retired_at FROM policy_bundles"), attestation(gate, TENANT)) == before
 
 
@@ -144,9 +144,9 @@ def test_tenant_star_and_the_baseline_version_are_reserved(gate):
     agent = gate.register()
     before = table_counts(gate)
     with pytest.raises(RuntimeError, match=r"^ORVANE_POLICY_TENANT_RESERVED: tenant '\*' is reserved for the baseline policy$"):
-        gate.ddb.install_policy(spec("global-v1", tenant="*"))
+        gate.ddb.install_policy(policy_spec("global-v1", tenant="*"))
     with pytest.raises(RuntimeError, match="^ORVANE_POLICY_VERSION_RESERVED: 'orvane.baseline.v1' is reserved"):
-        gate.ddb.install_policy(spec(BASELINE))
+        gate.ddb.install_policy(policy_spec(BASELINE))
     assert table_counts(gate) == before
     # The fallback keeps working for every tenant without a policy of its own.
     _, result = request(gate, agent, intent(agent, tenant="anyone"))
@@ -173,7 +173,7 @@ def test_bootstrap_installs_the_baseline_once(gate):
 
 def test_each_tenant_is_judged_by_its_own_bundle_or_the_baseline(gate):
     agent = gate.register()
-    own = json.loads(gate.ddb.install_policy(spec("acme-v1", allowed_resources=["db/*"])))
+    own = json.loads(gate.ddb.install_policy(policy_spec("acme-v1", allowed_resources=["db/*"])))
     _, acme = request(gate, agent, intent(agent, key="a"))
     assert acme["policy_bundle"] == own
     assert acme["authorization"]["reason_codes"] == ["POLICY_RESOURCE_DENIED"]
@@ -184,7 +184,7 @@ def test_each_tenant_is_judged_by_its_own_bundle_or_the_baseline(gate):
 
 def test_a_tenant_whose_policy_was_retired_does_not_fall_back(gate):
     agent = gate.register()
-    gate.ddb.install_policy(spec("acme-v1"))
+    gate.ddb.install_policy(policy_spec("acme-v1"))
     gate.execute("UPDATE policy_bundles SET retired_at = 1 WHERE policy_version = 'acme-v1'")
     with pytest.raises(RuntimeError, match=r"^ORVANE_POLICY_NOT_FOUND: no active policy applies to tenant 'acme' "
                                            r"\(previous policy was retired\)$"):
@@ -239,7 +239,7 @@ def alter_attestation(document):
 ])
 def test_altered_stored_policies_are_refused(gate, tenant, table, column, change, message):
     agent = gate.register()
-    gate.ddb.install_policy(spec("acme-v1"))
+    gate.ddb.install_policy(policy_spec("acme-v1"))
     row_tenant = TENANT if tenant == TENANT else "*"
     (value,), = gate.query(f"SELECT {column} FROM {table} WHERE tenant_id = ?{' AND retired_at IS NULL' if table == 'policy_bundles' else ''}",
                            row_tenant)
@@ -252,7 +252,7 @@ def test_altered_stored_policies_are_refused(gate, tenant, table, column, change
 
 def test_policies_signed_under_a_former_gate_key_are_refused(gate, tmp_path):
     agent = gate.register()
-    gate.ddb.install_policy(spec("acme-v1"))
+    gate.ddb.install_policy(policy_spec("acme-v1"))
     successor = Key()
     insert_signed_agent(gate, successor, gate.key, now_micros(), can_delegate=True)
     gate.ddb = _orvane_ddb.OrvaneDDB(gate.db_path, successor.write(tmp_path / "successor.key"))

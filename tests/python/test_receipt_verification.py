@@ -9,7 +9,7 @@ import json
 import pytest
 
 from authorization_helpers import (TENANT, Gate, Key, canonical, evidence_digest, intent, request, resign,
-                                   sign_intent, spec, store, text)
+                                   sign_intent, policy_spec, store, text)
 
 REFUSED = "ORVANE_STORED_AUTHORIZATION_INVALID: "
 ALLOWED = ["IDENTITY_VERIFIED", "POLICY_ALLOWED"]
@@ -24,7 +24,7 @@ def gate(tmp_path):
 def issued(gate):
     """An agent, its intent and the stored ALLOWED answer to it."""
     agent = gate.register("agent", {"tenant_id": TENANT})
-    gate.ddb.install_policy(spec("acme-v1", allowed_executors=["exec-1"]))
+    gate.ddb.install_policy(policy_spec("acme-v1", allowed_executors=["exec-1"]))
     document = intent(agent)
     answer, result = request(gate, agent, document, ttl=90)
     return agent, document, answer, result
@@ -72,7 +72,7 @@ def widened_bundle(result, gate, agent):
 
 
 def newer_bundle(result, gate, agent):
-    result["policy_bundle"] = json.loads(gate.ddb.install_policy(spec("acme-v2", allowed_executors=["exec-2"])))
+    result["policy_bundle"] = json.loads(gate.ddb.install_policy(policy_spec("acme-v2", allowed_executors=["exec-2"])))
     return result
 
 
