@@ -206,6 +206,9 @@ def test_identity_and_tenant_scope_come_before_the_policy(gate, agent):
     anywhere = gate.register("anywhere")
     _, result = request(gate, anywhere, intent(anywhere, tenant="beta"))
     assert codes(result) == ("ALLOWED", ALLOWED)
+    gate.ddb.revoke_agent(anywhere.public, "retired")
+    _, result = request(gate, anywhere, intent(anywhere, key="after", tenant="beta"))
+    assert codes(result) == ("BLOCKED", ["AGENT_NOT_REGISTERED"])
 
 
 def test_one_key_is_one_identity_whatever_the_spelling_of_its_hex(gate, agent):
