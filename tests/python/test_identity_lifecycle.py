@@ -72,6 +72,9 @@ def test_rotation_refusals(gate):
         gate.ddb.rotate_agent(a.public, Key().public)
     with pytest.raises(RuntimeError, match="^ORVANE_AGENT_ALREADY_REGISTERED$"):
         gate.ddb.rotate_agent(b.public, a.public)
+    other = gate.register("other")  # already registered, here spelled in upper case
+    with pytest.raises(RuntimeError, match="^ORVANE_AGENT_ALREADY_REGISTERED$"):
+        gate.ddb.rotate_agent(b.public, other.public.upper())
     assert gate.query("SELECT COUNT(*) FROM identity_lifecycle_events")[0][0] == 1
 
 
