@@ -86,7 +86,10 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
         return fail("ORVANE_DELEGATION_SCOPE_DENIED");
 
     {
-        auto stmt = storage::Statement::prepare(gate.db, "SELECT 1 FROM agents WHERE public_key = ?1");
+        // Hex is read in either case: the new key must not exist under any
+        // spelling, or one key would end up with two identities.
+        auto stmt = storage::Statement::prepare(gate.db,
+                                                "SELECT 1 FROM agents WHERE public_key = ?1 COLLATE NOCASE");
         if (!stmt) return fail("Failed to check rotation key: " + stmt.error());
         if (auto b = stmt->bind_text(1, new_key); !b) return fail("Failed to check rotation key: " + b.error());
         auto row = stmt->step();
