@@ -96,6 +96,11 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
                                         const ActionIntent& intent, std::string_view agent_id,
                                         std::string_view agent_signature,
                                         std::uint64_t ttl_seconds) {
+    // The authorization result holds the intent one level down; an intent at
+    // the parser's limit would give a permit that nobody could read back.
+    if (!json_nests_within(parsed.value, kMaxJsonDepth - 1)) {
+        return fail("ORVANE_INVALID_CONTRACT: intent is nested too deeply");
+    }
     storage::Connection& db = gate.db;
     const std::string hash = intent_hash(parsed.canonical);
     const std::string action_id =

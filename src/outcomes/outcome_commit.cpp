@@ -59,16 +59,6 @@ Status check_not_revoked(storage::Connection& db, std::string_view authorization
     return {};
 }
 
-// Whether `value` nests arrays and objects no deeper than `limit` levels.
-bool nests_within(const Json& value, std::size_t limit) {
-    if (!value.is_structured()) return true;
-    if (limit == 0) return false;
-    for (const Json& child : value) {
-        if (!nests_within(child, limit - 1)) return false;
-    }
-    return true;
-}
-
 struct EarlierOutcome {
     std::string outcome_hash;
     std::string execution_json;
@@ -181,7 +171,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     // The stored execution result holds the outcome one level down; an outcome
     // at the parser's limit would give a record that no replay or trace could
     // read back.
-    if (!nests_within(outcome, kMaxJsonDepth - 1)) {
+    if (!json_nests_within(outcome, kMaxJsonDepth - 1)) {
         return fail("ORVANE_INVALID_CONTRACT: action outcome is nested too deeply");
     }
     const std::string outcome_hash = sha256_hex(signed_bytes);

@@ -44,6 +44,9 @@ void append_json_string(std::string& out, std::string_view text);
 void append_json_uint(std::string& out, unsigned long long value);
 void append_json_double(std::string& out, double value);
 
+// Whether `value` nests arrays and objects no deeper than `limit` levels.
+bool json_nests_within(const Json& value, std::size_t limit);
+
 // Strict structural equality: 1, 1.0 and true are three different values.
 bool json_equal(const Json& a, const Json& b);
 

@@ -139,6 +139,15 @@ std::string canonical_json(const Json& value) {
     return out;
 }
 
+bool json_nests_within(const Json& value, std::size_t limit) {
+    if (!value.is_structured()) return true;
+    if (limit == 0) return false;
+    for (const Json& child : value) {
+        if (!json_nests_within(child, limit - 1)) return false;
+    }
+    return true;
+}
+
 bool json_equal(const Json& a, const Json& b) {
     if (a.type() != b.type()) return false;
     switch (a.type()) {

@@ -110,6 +110,8 @@ def test_unjudgeable_requests_store_nothing(gate, agent):
         (text(intent(agent, money={"currency": "USD", "amount": "1.234"})),
          "ORVANE_INVALID_CONTRACT: money.amount must be an unsigned decimal with at most two fractional digits"),
         (text(intent(agent, money={"amount": "1"})), "ORVANE_INVALID_CONTRACT: money.asset is required"),
+        # The parser takes 127 levels, but the result holds the intent one level down.
+        (text(intent(agent, input=nested(126))), "ORVANE_INVALID_CONTRACT: intent is nested too deeply"),
     ]
     for document, message in cases:
         with pytest.raises(RuntimeError) as raised:
@@ -119,6 +121,20 @@ def test_unjudgeable_requests_store_nothing(gate, agent):
         gate.ddb.request_action_signed(text(intent(agent)), agent.public.upper(), "00" * 64)
     assert authorization_count(gate) == 0
     assert events(gate, "action.authorized", TENANT) == []
+
+
+def nested(levels):
+    value = 1
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+def test_the_deepest_intent_gives_a_permit_that_reads_back(gate, agent):
+    document = intent(agent, input=nested(125))
+    first, result = request(gate, agent, document)
+    assert result["intent"] == document
+    assert request(gate, agent, document)[0] == first  # the replay parses the stored result
 
 
 def test_a_gate_without_its_root_registration_refuses(tmp_path):
