@@ -211,7 +211,10 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     if (!admitted) return fail(std::move(admitted.error()));
     if (!*admitted) return fail("ORVANE_EXECUTOR_POLICY_DENIED");
 
-    // Admission by the registry.
+    // Admission by the registry. The executor is judged at the instant that
+    // becomes the receipt's completed_at, which is where any later check of the
+    // stored result judges it too: with two readings a revocation in between
+    // would store a result that could never be replayed or traced as verified.
     auto resolved_at = now_micros();
     if (!resolved_at) return fail(std::move(resolved_at.error()));
     auto executor = resolve_identity(db, executor_id, *resolved_at, &memo);
@@ -237,8 +240,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     // The receipt.
     auto authority = require_gate_authority(gate, &memo);
     if (!authority) return fail(std::move(authority.error()));
-    auto completed_at = now_micros();
-    if (!completed_at) return fail(std::move(completed_at.error()));
+    const auto& completed_at = resolved_at;
     auto intent_hash = non_blank_member(permit, "intent_hash");
     if (!intent_hash) return fail(std::move(intent_hash.error()));
     auto receipt = build_execution_receipt(*authority->signer,
