@@ -51,6 +51,7 @@ bool optional_pair_equal(const Json* a, const Json* b) {
 }  // namespace
 
 Result<std::string> verify_and_consume_permit(Executor& executor, std::string_view permit_json) {
+    VerificationScope remember_checks;  // the same keys and signatures recur below
     auto parsed = parse_json(permit_json);
     if (!parsed) return fail(std::move(parsed.error()));
     const Json& permit = *parsed;

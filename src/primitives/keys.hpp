@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -75,5 +76,28 @@ bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> messa
                 const Signature& signature);
 
 std::string signature_hex(const Signature& signature);
+
+struct VerificationMemo;
+
+// Remembers, while it is open, the answers of the Ed25519 checks made on the
+// calling thread: the point check of parse_public_key and every signature
+// verification, each keyed by its exact input bytes. One operation often
+// checks the same key or signature several times (the gate key under every
+// document it signed, the gate's own registration at every resolution that
+// reaches the root); the answers depend on those bytes alone, so remembering
+// them changes nothing but time. Only the scope's owner sees the memo: it
+// lives on the operation's stack, for that one call, and worker threads of
+// the call never see it. A scope opened while another is open on the same
+// thread joins the outer one.
+class VerificationScope {
+public:
+    VerificationScope();
+    ~VerificationScope();
+    VerificationScope(const VerificationScope&) = delete;
+    VerificationScope& operator=(const VerificationScope&) = delete;
+
+private:
+    std::unique_ptr<VerificationMemo> owned_;  // null when joining an outer scope
+};
 
 }  // namespace orvane
