@@ -66,14 +66,14 @@ bool any_contains(const std::vector<std::string>& codes,
 }  // namespace
 
 Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks;  // the same keys and signatures recur below
+    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     auto trace = assemble_trace(gate.db, action_id);
     if (!trace) return fail(std::move(trace.error()));
     return canonical_json(*trace);
 }
 
 Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks;  // the same keys and signatures recur below
+    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     // The trace is verified as a reader of get_trace would see it: written
     // out and parsed again (a trace nests one level deeper than its documents).
     auto assembled = assemble_trace(gate.db, action_id);

@@ -98,11 +98,16 @@ bool valid_point(const PublicKey& key) {
 
 }  // namespace
 
-VerificationScope::VerificationScope() {
+VerificationScope::VerificationScope(std::string_view known_valid_key) {
     if (active_memo == nullptr) {
         owned_ = std::make_unique<VerificationMemo>();
         active_memo = owned_.get();
     }
+    PublicKey key{};
+    bool right_size = false;
+    if (!known_valid_key.empty() && hex_decode_into(known_valid_key, key, right_size) && right_size &&
+        active_memo->points.size() < kMaxRemembered)
+        active_memo->points.push_back({key, true});
 }
 
 VerificationScope::~VerificationScope() {

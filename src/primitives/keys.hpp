@@ -91,7 +91,10 @@ struct VerificationMemo;
 // thread joins the outer one.
 class VerificationScope {
 public:
-    VerificationScope();
+    // `known_valid_key` (hex), when not empty, is entered as a valid point: a
+    // key the caller already knows to be one, such as the key of a loaded
+    // signer (derived from its seed, or point-checked when it was loaded).
+    explicit VerificationScope(std::string_view known_valid_key = {});
     ~VerificationScope();
     VerificationScope(const VerificationScope&) = delete;
     VerificationScope& operator=(const VerificationScope&) = delete;
