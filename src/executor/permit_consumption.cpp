@@ -84,10 +84,9 @@ Result<std::string> verify_and_consume_permit(Executor& executor, std::string_vi
     // The receipt identifier is the digest of everything else it says.
     const std::string* authorization_id = string_member(receipt, "authorization_id");
     if (authorization_id == nullptr) return fail("Missing authorization_id");
-    Json body = receipt;
-    body.erase("authorization_id");
-    body.erase("gate_signature");
-    if (canonical_digest(body) != *authorization_id) return fail("Authorization ID mismatch");
+    if (sha256_hex(canonical_json_without(receipt, {"authorization_id", "gate_signature"})) !=
+        *authorization_id)
+        return fail("Authorization ID mismatch");
     auto digest = hex_decode(*authorization_id);
     if (!digest) return fail(std::move(digest.error()));
     if (!verify_raw(*gate_key, *digest, *signature)) return fail("Invalid gate signature");

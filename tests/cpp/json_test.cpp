@@ -130,3 +130,18 @@ TEST(CanonicalJson, FieldParsingNamesTheArgument) {
     ASSERT_FALSE(bad.has_value());
     EXPECT_TRUE(bad.error().starts_with("metadata must be valid JSON: ")) << bad.error();
 }
+
+// Writing an object without some members must give the bytes of the copy
+// with those members erased, whatever their position (first, middle, last).
+TEST(CanonicalJson, WithoutMembersMatchesTheErasedCopy) {
+    const auto value = *parse_json(R"({"a":1,"m":{"x":[1,"y"]},"sig":"s","z":null,"id":"i"})");
+    for (std::initializer_list<std::string_view> omitted :
+         {std::initializer_list<std::string_view>{}, {"a"}, {"sig", "id"}, {"z"}, {"a", "m", "sig", "z", "id"},
+          {"absent"}}) {
+        orvane::Json copy = value;
+        for (std::string_view name : omitted) copy.erase(std::string(name));
+        EXPECT_EQ(orvane::canonical_json_without(value, omitted), canonical_json(copy));
+    }
+    EXPECT_EQ(orvane::canonical_json_without(*parse_json("[1,2]"), {"a"}), "[1,2]");
+    EXPECT_EQ(orvane::canonical_json_without(*parse_json("\"a\""), {"a"}), "\"a\"");
+}
