@@ -328,6 +328,26 @@ def floors(floor, sizes, cores):
     }
 
 
+NOTES = [
+    "Times are medians of single calls (record_batch: of 1,000-decision batches, per decision; "
+    "validate: of whole runs, per decision). The floor is measured three times (before, between "
+    "and after the operations) and its median is used; the commit varies most, with the disk.",
+    "The floor commit writes one small row; the operations' commits write several b-trees "
+    "(table, unique keys, indexes, the event stream), so their own commit costs more than the floor's.",
+    "commit_outcome_signed must verify seven distinct signatures: the receipt's gate signature, the "
+    "gate's registration, the policy bundle, the agent's intent signature, the agent's and the "
+    "executor's registrations and the executor's outcome signature.",
+    "verify_agent of an agent registered by the gate verifies two signatures (the agent's "
+    "registration and the gate's own); its floor is one, as asked.",
+    "verify_and_consume_permit opens the gate database for every call (revocation and outcome "
+    "checks) and commits in the executor database.",
+    "rotate_agent signs twice (the event and the new key's registration) and verifies the current "
+    "key's and the gate's registrations; revoke_agent signs once and verifies the same two.",
+    "create_checkpoint hashes the 64-character digests of all events, signs and stores one row; "
+    "verify_checkpoint_stream parses the exported stream and recomputes every event digest.",
+]
+
+
 def table(rows, floor, sizes, cores):
     made = floors(floor, sizes, cores)
     lines = ["| operation | µs/op | floor (µs) | floor is | ratio | target |",
@@ -343,11 +363,13 @@ def table(rows, floor, sizes, cores):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", default=os.environ.get("ORVANE_BUILD_DIR",
-                                                             os.path.join(os.path.dirname(HERE), "build-dev")))
+    parser.add_argument("--build-dir", help="where orvane_bench_floor is (default: build-dev)",
+                        default=os.environ.get("ORVANE_BUILD_DIR", os.path.join(os.path.dirname(HERE), "build-dev")))
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (a smoke run)")
     parser.add_argument("--json", help="also write the numbers to this file")
     parser.add_argument("--keep", action="store_true", help="keep the scratch directory")
+    parser.add_argument("--no-counts", dest="counts", action="store_false",
+                        help="skip counting the Ed25519 calls of each operation")
     args = parser.parse_args()
     scale = 0.2 if args.quick else 1.0
     args.n = max(10, int(200 * scale))          # calls per authorization-road operation
@@ -384,8 +406,14 @@ def main():
     print()
     print(table(rows, floor, sizes, cores))
     print()
-    for note in notes:
+    for note in notes + NOTES:
         print("- " + note)
+    if args.counts:
+        print()
+        print("Ed25519 work per call (bench/count_verifications.py):")
+        print()
+        sys.stdout.flush()
+        subprocess.run([sys.executable, os.path.join(HERE, "count_verifications.py")], check=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"floor": floor, "rows": rows, "sizes": sizes}, f, indent=2)
