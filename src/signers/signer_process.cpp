@@ -69,11 +69,12 @@ struct Child {
     }
 };
 
-// Reads what is available on the pipe; closes it at end of file.
-// Returns an errno value, or 0.
+// Reads what is available on the pipe, at most a bounded amount so that a
+// child that never stops writing cannot keep the caller from its deadline;
+// closes the pipe at end of file. Returns an errno value, or 0.
 int drain(Fd& pipe, std::string& kept) {
     char buffer[8192];
-    for (;;) {
+    for (int round = 0; round < 64; ++round) {
         const ssize_t n = ::read(pipe.fd, buffer, sizeof buffer);
         if (n > 0) {
             const std::size_t room = kept.size() < kMaxKeptOutput ? kMaxKeptOutput - kept.size() : 0;
@@ -88,6 +89,7 @@ int drain(Fd& pipe, std::string& kept) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         return errno;
     }
+    return 0;
 }
 
 // Waits up to `wait_ms` for data on the open pipes and reads it.
@@ -147,16 +149,26 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
     if (error) return fail(start_failure + os_error(error));
 
     // Its own process group, so a forced end also reaches whatever the program
-    // started itself (a wrapper script's real signer, for instance).
+    // started itself (a wrapper script's real signer, for instance). The
+    // program starts with no signal blocked and with SIGPIPE and SIGXFSZ at
+    // their defaults: the interpreter ignores both, and an ignored disposition
+    // would otherwise survive the exec.
     SpawnAttributes attributes;
     if (int e = posix_spawnattr_init(&attributes.attributes)) return fail(start_failure + os_error(e));
     attributes.ready = true;
-    if (int e = posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP)) {
-        return fail(start_failure + os_error(e));
+    sigset_t no_signals, default_signals;
+    sigemptyset(&no_signals);
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    sigaddset(&default_signals, SIGXFSZ);
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    int attribute_error = posix_spawnattr_setflags(&attributes.attributes, flags);
+    if (!attribute_error) attribute_error = posix_spawnattr_setpgroup(&attributes.attributes, 0);
+    if (!attribute_error) attribute_error = posix_spawnattr_setsigmask(&attributes.attributes, &no_signals);
+    if (!attribute_error) {
+        attribute_error = posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals);
     }
-    if (int e = posix_spawnattr_setpgroup(&attributes.attributes, 0)) {
-        return fail(start_failure + os_error(e));
-    }
+    if (attribute_error) return fail(start_failure + os_error(attribute_error));
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -185,6 +197,9 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
         if (done < 0) {
             if (errno == EINTR) continue;
             const int wait_error = errno;
+            // No such child any more (someone else reaped it): its pid may be
+            // reused already, so it must not be signalled.
+            if (wait_error == ECHILD) child.reaped = true;
             return fail("failed while waiting for signer: " + os_error(wait_error));
         }
         if (done == child.pid) {

@@ -152,3 +152,15 @@ def test_release_on_another_thread_is_reported(db_path, keyfile, monkeypatch):
         "_orvane_ddb::OrvaneDDB is unsendable, but is being dropped on another thread")
     # The report must not hand out the freed object itself.
     assert reports[0].object is _orvane_ddb.OrvaneDDB
+
+
+def test_type_stub_lists_every_public_method():
+    import ast
+    import pathlib
+
+    stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "_orvane_ddb.pyi").read_text())
+    declared = {node.name: {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
+                for node in stub.body if isinstance(node, ast.ClassDef)}
+    for cls in (_orvane_ddb.OrvaneDDB, _orvane_ddb.OrvaneExecutor):
+        public = {name for name in vars(cls) if not name.startswith("_")}
+        assert declared[cls.__name__] - {"__new__"} == public

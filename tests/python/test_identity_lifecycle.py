@@ -162,3 +162,92 @@ def test_gate_authority_is_required(gate, tmp_path):
     with pytest.raises(RuntimeError, match="^ORVANE_REGISTRAR_NOT_AUTHORIZED: registrar cannot delegate agent authority$"):
         as_worker.register_agent(Key().public, "x")
     assert gate.query("SELECT COUNT(*) FROM identity_lifecycle_events")[0][0] == 0
+
+
+def test_the_rotated_key_gets_a_complete_registration_signed_by_the_gate(gate):
+    old = gate.register("bot", {"tenant_id": "acme", "role": "proposer"})
+    new = Key()
+    envelope = json.loads(gate.ddb.rotate_agent(old.public, new.public))
+    (event_id, event_text, signature, registered_by, registered_at, valid_from), = gate.query(
+        "SELECT registration_event_id, registration_event, registration_signature, registered_by, registered_at, "
+        "valid_from FROM agents WHERE public_key = ?", new.public)
+    registration = json.loads(event_text)
+    assert event_text == canonical(registration)
+    assert event_id == hashlib.sha256(event_text.encode()).hexdigest()
+    verify_digest(gate.key.public, event_id, signature)
+    at = envelope["event"]["effective_at"]
+    assert registration == {
+        "schema_version": "orvane.agent-registration.v1", "agent_id": new.public, "identity_id": old.public,
+        "alias": "bot", "metadata": {"tenant_id": "acme", "role": "proposer"}, "status": "active",
+        "can_delegate": False, "registered_at": at, "registered_by": gate.key.public, "tenant_id": "acme",
+        "key_version": 2, "rotation_event_id": envelope["event_id"],
+        "signer": {"signer_uri": "local-ed25519://" + new.public, "key_version": "2", "algorithm": "Ed25519",
+                   "public_key": new.public}}
+    assert (registered_by, registered_at, valid_from) == (gate.key.public, at, at)
+    assert gate.ddb.verify_agent(new.public) is True and gate.ddb.verify_agent(old.public) is False
+
+
+class TestRevocationEffects:
+    """A revocation reaches the executor's gate check and the gate's commit."""
+
+    @pytest.fixture
+    def road(self, gate, tmp_path):
+        executor_key = Key()
+        gate.ddb.register_agent(executor_key.public, "runner", canonical({"role": "executor"}))
+        agent = gate.register("bot", {"tenant_id": "acme"})
+        gate.ddb.install_policy(canonical({
+            "schema_version": "orvane.policy-bundle.v1", "policy_version": "acme-1", "tenant_id": "acme",
+            "constraints": {"allowed_action_types": ["*"], "allowed_resources": ["*"], "allowed_executors": ["*"],
+                            "max_ttl_seconds": 600, "max_input_bytes": 1000}}))
+
+        def permit(key):
+            intent = {"schema_version": "orvane.action-intent.v1", "tenant_id": "acme", "agent_id": agent.public,
+                      "idempotency_key": key, "action_type": "payment.send", "resource": "r",
+                      "requested_at": time.time_ns() // 1000, "input": {}}
+            signature = agent.signing.sign(canonical(intent).encode()).signature.hex()
+            return gate.ddb.request_action_signed(canonical(intent), agent.public, signature, 300)
+
+        def executor():
+            return _orvane_ddb.OrvaneExecutor(str(tmp_path / "executor.db"),
+                                              executor_key.write(tmp_path / "executor.key"),
+                                              gate.key.public, "acme", gate_db=gate.db_path)
+
+        return agent, permit, executor
+
+    def test_unconsumed_permits_are_refused_by_the_executor(self, gate, road):
+        agent, permit, executor = road
+        first, second = permit("one"), permit("two")
+        envelope = json.loads(gate.ddb.revoke_agent(agent.public, "key leaked"))
+        assert envelope["revoked_unconsumed_permits"] == 2
+        with pytest.raises(PermissionError, match="^ORVANE_PERMIT_REVOKED: permit has been revoked at gate$"):
+            executor().verify_and_consume_permit(first)
+        # A permit the revocation did not list is still refused: the agent itself is revoked.
+        gate.execute("DELETE FROM revoked_authorizations WHERE authorization_id = ?",
+                     json.loads(second)["authorization"]["authorization_id"])
+        with pytest.raises(PermissionError, match="^ORVANE_PERMIT_REVOKED: agent identity has been revoked$"):
+            executor().verify_and_consume_permit(second)
+
+    def test_a_permit_revoked_while_it_runs_cannot_be_committed(self, gate, road):
+        agent, permit, executor = road
+        text = permit("one")
+        receipt = json.loads(text)["authorization"]
+        running = executor()
+        running.verify_and_consume_permit(text)
+        assert json.loads(gate.ddb.revoke_agent(agent.public, "key leaked"))["revoked_unconsumed_permits"] == 1
+        outcome = running.complete_execution(receipt["authorization_id"], receipt["action_id"], "SUCCEEDED", "{}")
+        with pytest.raises(RuntimeError, match="^ORVANE_PERMIT_REVOKED: identity revocation invalidated this "
+                                               "unconsumed permit$"):
+            gate.ddb.commit_outcome_signed(receipt["authorization_id"], outcome)
+        assert gate.query("SELECT COUNT(*) FROM action_outcomes")[0][0] == 0
+
+    def test_a_committed_permit_is_not_revoked(self, gate, road):
+        agent, permit, executor = road
+        text = permit("one")
+        receipt = json.loads(text)["authorization"]
+        running = executor()
+        running.verify_and_consume_permit(text)
+        outcome = running.complete_execution(receipt["authorization_id"], receipt["action_id"], "SUCCEEDED", "{}")
+        committed = gate.ddb.commit_outcome_signed(receipt["authorization_id"], outcome)
+        assert json.loads(gate.ddb.revoke_agent(agent.public, "retired"))["revoked_unconsumed_permits"] == 0
+        # The recorded outcome stays answerable.
+        assert gate.ddb.commit_outcome_signed(receipt["authorization_id"], outcome) == committed
