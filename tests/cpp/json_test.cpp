@@ -110,6 +110,22 @@ TEST(CanonicalJson, TopLevelAndTrailingText) {
     EXPECT_TRUE(why.ends_with(" at line 1 column 4")) << why;
     EXPECT_FALSE(parse_json("").has_value());
     EXPECT_FALSE(parse_json("{}\f").has_value());
+    // The lexer takes a NUL byte for the end of the input; what follows a
+    // complete value must still be refused, not ignored.
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> nuls[] = {
+        {"{}\0"s, " at line 1 column 3"},
+        {"0\0"s, " at line 1 column 2"},
+        {"{}\0x"s, " at line 1 column 3"},
+        {"\"s\" \0"s, " at line 1 column 5"},
+        {"[1]\n\0{\"a\":2}"s, " at line 2 column 1"},
+    };
+    for (const auto& [text, position] : nuls) {
+        const std::string why_nul = reason(text);
+        EXPECT_TRUE(why_nul.ends_with(position)) << why_nul;
+    }
+    EXPECT_FALSE(parse_json("[1\0]"s).has_value());
+    EXPECT_FALSE(parse_json("\"a\0\""s).has_value());
 }
 
 TEST(CanonicalJson, ErrorPositionCountsLines) {
