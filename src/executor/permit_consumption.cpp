@@ -51,7 +51,8 @@ bool optional_pair_equal(const Json* a, const Json* b) {
 }  // namespace
 
 Result<std::string> verify_and_consume_permit(Executor& executor, std::string_view permit_json) {
-    VerificationScope remember_checks;  // the same keys and signatures recur below
+    VerificationScope remember_checks(  // the same checks recur below
+        executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
     auto parsed = parse_json(permit_json);
     if (!parsed) return fail(std::move(parsed.error()));
     const Json& permit = *parsed;
