@@ -85,10 +85,11 @@ struct VerificationMemo;
 // checks the same key or signature several times (the gate key under every
 // document it signed, the gate's own registration at every resolution that
 // reaches the root); the answers depend on those bytes alone, so remembering
-// them changes nothing but time. Only the scope's owner sees the memo: it
-// lives on the operation's stack, for that one call, and worker threads of
-// the call never see it. A scope opened while another is open on the same
-// thread joins the outer one.
+// them changes nothing but time. The memo belongs to the scope, which an
+// operation opens on its stack at its entry: it lasts for that one call and
+// is reachable only from the calling thread (worker threads of the call never
+// see it), so nothing is remembered from one call to the next. A scope opened
+// while another is open on the same thread joins the outer one.
 class VerificationScope {
 public:
     // `known_valid_key` (hex), when not empty, is entered as a valid point: a
