@@ -123,9 +123,10 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     const bool signature_valid =
         verify_signature(agent_id, members::bytes(parsed.canonical), agent_signature);
 
-    auto resolved_at = now_micros();
-    if (!resolved_at) return fail(std::move(resolved_at.error()));
-    auto agent = resolve_identity(db, agent_id, *resolved_at);
+    // The agent's standing is judged at the instant the receipt names, as
+    // receipt verification judges it: a change that another process writes
+    // while this request runs cannot make the stored answer unreproducible.
+    auto agent = resolve_identity(db, agent_id, *issued_at);
     if (!agent) return fail(std::move(agent.error()));
 
     AuthorizationDecision decision = decide_authorization(DecisionInputs{

@@ -50,8 +50,11 @@ Result<bool> has_agents(storage::Connection& db) {
     return *row && stmt->column_int64(0) != 0;
 }
 
+// Hex is read case-insensitively, so "AB.." and "ab.." name one key: a key
+// registered under one spelling cannot be registered again under another
+// (which would give one key two identities, possibly in two tenants).
 Result<bool> is_registered(storage::Connection& db, std::string_view key, std::string_view prefix) {
-    auto stmt = storage::Statement::prepare(db, "SELECT 1 FROM agents WHERE public_key = ?1");
+    auto stmt = storage::Statement::prepare(db, "SELECT 1 FROM agents WHERE public_key = ?1 COLLATE NOCASE");
     if (!stmt) return fail(std::string(prefix) + stmt.error());
     if (auto b = stmt->bind_text(1, key); !b) return fail(std::string(prefix) + b.error());
     auto row = stmt->step();
