@@ -58,10 +58,7 @@ std::string result_json(const std::string& checkpoint_id, std::uint64_t events_v
 
 // The digest an event's own content gives, without its event_digest member.
 std::string recompute_event_digest(const Json& event) {
-    if (!event.is_object() || !event.contains("event_digest")) return canonical_digest(event);
-    Json body = event;
-    body.erase("event_digest");
-    return canonical_digest(body);
+    return sha256_hex(canonical_json_without(event, {"event_digest"}));
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ struct Executor {
     SignerRef signer;
     std::string executor_id;        // the signer's public key
     std::string trusted_gate_id;    // compared byte for byte, never validated
+    // Whether trusted_gate_id is a valid Ed25519 key, found once at
+    // construction: each consumption checks the permit's gate key, which must
+    // equal it, and hands this answer to its VerificationScope.
+    bool trusted_gate_key_valid = false;
     std::string trusted_tenant_id;
     std::optional<std::string> gate_db_path;  // read-only revocation checks when set
 };

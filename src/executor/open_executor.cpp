@@ -5,6 +5,7 @@
 #include "executor/connection_pool.hpp"
 #include "executor/executor.hpp"
 #include "executor/sqlite_execution_store.hpp"
+#include "primitives/keys.hpp"
 
 namespace orvane {
 namespace executor {
@@ -76,6 +77,7 @@ Result<ExecutorPtr> open_executor(const std::string& db_path, const std::string&
     executor->store = std::move(store);
     executor->signer = std::move(*signer);
     executor->trusted_gate_id = std::string(trusted_gate_id);
+    executor->trusted_gate_key_valid = parse_public_key(trusted_gate_id).has_value();
     executor->trusted_tenant_id = std::string(trusted_tenant_id);
     executor->gate_db_path = std::move(gate_db_path);
     return executor;

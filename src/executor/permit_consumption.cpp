@@ -51,6 +51,8 @@ bool optional_pair_equal(const Json* a, const Json* b) {
 }  // namespace
 
 Result<std::string> verify_and_consume_permit(Executor& executor, std::string_view permit_json) {
+    VerificationScope remember_checks(  // the same checks recur below
+        executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
     auto parsed = parse_json(permit_json);
     if (!parsed) return fail(std::move(parsed.error()));
     const Json& permit = *parsed;
@@ -83,10 +85,9 @@ Result<std::string> verify_and_consume_permit(Executor& executor, std::string_vi
     // The receipt identifier is the digest of everything else it says.
     const std::string* authorization_id = string_member(receipt, "authorization_id");
     if (authorization_id == nullptr) return fail("Missing authorization_id");
-    Json body = receipt;
-    body.erase("authorization_id");
-    body.erase("gate_signature");
-    if (canonical_digest(body) != *authorization_id) return fail("Authorization ID mismatch");
+    if (sha256_hex(canonical_json_without(receipt, {"authorization_id", "gate_signature"})) !=
+        *authorization_id)
+        return fail("Authorization ID mismatch");
     auto digest = hex_decode(*authorization_id);
     if (!digest) return fail(std::move(digest.error()));
     if (!verify_raw(*gate_key, *digest, *signature)) return fail("Invalid gate signature");

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/result.hpp"
 #include "primitives/keys.hpp"
@@ -26,5 +27,12 @@ Result<std::unique_ptr<Gate>> open_gate(const std::string& db_path, const std::s
 // The cached gate signer, loaded on first use; a failed load leaves the cache
 // empty so the next call tries again.
 Result<SignerRef> gate_signer(Gate& gate);
+
+// The loaded gate signer's public key, or an empty text before it is loaded.
+// Operations hand it to their VerificationScope: it was derived from the key
+// file or point-checked when the signer was loaded.
+inline std::string_view loaded_signer_key(const Gate& gate) {
+    return gate.signer ? std::string_view(gate.signer->identity().public_key) : std::string_view();
+}
 
 }  // namespace orvane

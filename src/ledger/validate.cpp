@@ -48,8 +48,43 @@ Result<std::vector<Decision>> load_ledger(storage::Connection& db) {
     return decisions;
 }
 
+// An actor's key as the checks need it: decoded and known to be a curve
+// point, or the error that every decision of that actor reports.
+struct ActorKey {
+    PublicKey key{};
+    std::optional<std::string> error;
+};
+
+ActorKey check_actor(std::string_view actor_id) {
+    ActorKey out;
+    bool right_size = true;
+    if (auto r = hex_decode_into(actor_id, out.key, right_size); !r) {
+        out.error = "Invalid actor_id: " + r.error();
+    } else if (!right_size) {
+        out.error = "Invalid public key size";
+    } else if (auto key = parse_public_key(actor_id); !key) {
+        // Hex and length are already known good: only the point can be wrong.
+        constexpr std::string_view kPrefix = "Invalid Ed25519 public key: ";
+        std::string_view reason = key.error();
+        if (reason.starts_with(kPrefix)) reason.remove_prefix(kPrefix.size());
+        out.error = "Invalid public key: " + std::string(reason);
+    }
+    return out;
+}
+
+// Checking a point costs nearly as much as verifying a signature, and a
+// ledger has few actors: each distinct actor is checked once, up front.
+using ActorKeys = std::unordered_map<std::string_view, ActorKey>;
+
+ActorKeys check_actors(const std::vector<Decision>& decisions) {
+    ActorKeys keys;
+    for (const Decision& d : decisions)
+        if (!keys.contains(d.actor_id)) keys.emplace(d.actor_id, check_actor(d.actor_id));
+    return keys;
+}
+
 // The content checks of one decision, in order; the first failure is its error.
-std::optional<std::string> check_content(const Decision& d) {
+std::optional<std::string> check_content(const Decision& d, const ActorKey& actor) {
     auto digest = ledger::decision_hash(d.parent_id, d.actor_id, d.timestamp, d.payload,
                                         d.rules_evaluated);
     if (!digest) return "Decision '" + d.id + "' hash calculation error: " + digest.error();
@@ -58,25 +93,14 @@ std::optional<std::string> check_content(const Decision& d) {
         return "Decision '" + d.id + "' has invalid hash. Computed: '" + computed +
                "', Recorded: '" + d.id + "'";
 
-    PublicKey key_bytes{};
-    bool right_size = true;
-    if (auto r = hex_decode_into(d.actor_id, key_bytes, right_size); !r)
-        return "Invalid actor_id: " + r.error();
-    if (!right_size) return "Invalid public key size";
-    auto key = parse_public_key(d.actor_id);
-    if (!key) {
-        // Hex and length are already known good: only the point can be wrong.
-        constexpr std::string_view kPrefix = "Invalid Ed25519 public key: ";
-        std::string_view reason = key.error();
-        if (reason.starts_with(kPrefix)) reason.remove_prefix(kPrefix.size());
-        return "Invalid public key: " + std::string(reason);
-    }
+    if (actor.error) return *actor.error;
 
     Signature signature{};
+    bool right_size = true;
     if (auto r = hex_decode_into(d.signature, signature, right_size); !r)
         return "Invalid signature hex: " + r.error();
     if (!right_size) return "Invalid signature size";
-    if (!verify_raw(*key, *digest, signature))
+    if (!verify_raw(actor.key, *digest, signature))
         return "Decision '" + d.id +
                "' signature verification failed: signature error: Verification equation was not "
                "satisfied";
@@ -84,6 +108,8 @@ std::optional<std::string> check_content(const Decision& d) {
 }
 
 std::vector<std::optional<std::string>> check_all_content(const std::vector<Decision>& decisions) {
+    // Filled before the workers start and only read by them.
+    const ActorKeys actors = check_actors(decisions);
     std::vector<std::optional<std::string>> results(decisions.size());
     std::atomic<std::size_t> next{0};
     std::exception_ptr failure;
@@ -94,7 +120,8 @@ std::vector<std::optional<std::string>> check_all_content(const std::vector<Deci
                 std::size_t begin = next.fetch_add(kChunk, std::memory_order_relaxed);
                 if (begin >= decisions.size()) return;
                 std::size_t end = std::min(begin + kChunk, decisions.size());
-                for (std::size_t i = begin; i < end; ++i) results[i] = check_content(decisions[i]);
+                for (std::size_t i = begin; i < end; ++i)
+                    results[i] = check_content(decisions[i], actors.at(decisions[i].actor_id));
             }
         } catch (...) {
             if (!failed.exchange(true)) failure = std::current_exception();

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,9 @@ Result<ParsedField> parse_json_field(std::string_view name, std::string_view tex
 // Canonical text: members sorted bytewise, no whitespace, shortest doubles.
 std::string canonical_json(const Json& value);
 void append_canonical_json(std::string& out, const Json& value);
+// The canonical text of an object as if the named members were removed,
+// written without copying it; any other value is written whole.
+std::string canonical_json_without(const Json& value, std::initializer_list<std::string_view> omitted);
 
 // Token writers, for records whose members have a fixed, unsorted order.
 void append_json_string(std::string& out, std::string_view text);

@@ -154,7 +154,15 @@ Result<Json> parse_json(std::string_view text) {
     Builder builder;
     bool ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,
                               true, false);
-    if (ok) return std::move(builder.root);
+    if (ok) {
+        // The lexer stops at a NUL byte as at the end of the input. Inside a
+        // string a NUL is refused anyway, so a NUL left in a text that parsed
+        // sits after the complete value: trailing characters.
+        if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+            return fail("syntax error while parsing value - unexpected '<U+0000>'; expected end of input" +
+                        position_text(text, nul));
+        return std::move(builder.root);
+    }
     if (builder.too_deep) {
         return fail("recursion limit exceeded" + position_text(text, too_deep_offset(text)));
     }

@@ -148,6 +148,26 @@ bool json_nests_within(const Json& value, std::size_t limit) {
     return true;
 }
 
+std::string canonical_json_without(const Json& value, std::initializer_list<std::string_view> omitted) {
+    if (!value.is_object()) return canonical_json(value);
+    std::string out;
+    out.reserve(128);
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+        bool skip = false;
+        for (std::string_view name : omitted) skip = skip || key == name;
+        if (skip) continue;
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, key);
+        out.push_back(':');
+        append_canonical_json(out, member);
+    }
+    out.push_back('}');
+    return out;
+}
+
 bool json_equal(const Json& a, const Json& b) {
     if (a.type() != b.type()) return false;
     switch (a.type()) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -58,6 +59,60 @@ std::string end_position(std::string_view text) {
 }
 
 }  // namespace
+
+struct VerificationMemo {
+    struct Point {
+        PublicKey key;
+        bool valid;
+    };
+    struct Check {
+        PublicKey key;
+        Signature signature;
+        std::string message;
+        bool valid;
+    };
+    std::vector<Point> points;
+    std::vector<Check> checks;
+};
+
+namespace {
+
+// An operation checks a handful of distinct keys and signatures; the bounds
+// only stop a long loop inside one scope from growing the memo without end.
+constexpr std::size_t kMaxRemembered = 64;
+constexpr std::size_t kMaxRememberedMessage = 4096;
+
+thread_local VerificationMemo* active_memo = nullptr;
+
+bool valid_point(const PublicKey& key) {
+    VerificationMemo* memo = active_memo;
+    if (memo != nullptr) {
+        for (const auto& point : memo->points)
+            if (point.key == key) return point.valid;
+    }
+    sodium_ready();
+    const bool valid = crypto_core_ed25519_is_valid_point(key.data()) == 1;
+    if (memo != nullptr && memo->points.size() < kMaxRemembered) memo->points.push_back({key, valid});
+    return valid;
+}
+
+}  // namespace
+
+VerificationScope::VerificationScope(std::string_view known_valid_key) {
+    if (active_memo == nullptr) {
+        owned_ = std::make_unique<VerificationMemo>();
+        active_memo = owned_.get();
+    }
+    PublicKey key{};
+    bool right_size = false;
+    if (!known_valid_key.empty() && hex_decode_into(known_valid_key, key, right_size) && right_size &&
+        active_memo->points.size() < kMaxRemembered)
+        active_memo->points.push_back({key, true});
+}
+
+VerificationScope::~VerificationScope() {
+    if (owned_) active_memo = nullptr;
+}
 
 KeyPair KeyPair::from_seed(std::span<const std::uint8_t, 32> seed) {
     sodium_ready();
@@ -236,17 +291,27 @@ Result<PublicKey> parse_public_key(std::string_view hex) {
     auto decoded = hex_decode_into(hex, key, right_size);
     if (!decoded) return fail("Invalid public key hex: " + decoded.error());
     if (!right_size) return fail("Public key must be exactly 32 bytes");
-    sodium_ready();
-    if (!crypto_core_ed25519_is_valid_point(key.data()))
+    if (!valid_point(key))
         return fail("Invalid Ed25519 public key: signature error: Cannot decompress Edwards point");
     return key;
 }
 
 bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> message,
                 const Signature& signature) {
+    VerificationMemo* memo = active_memo;
+    const bool remember = memo != nullptr && message.size() <= kMaxRememberedMessage;
+    const std::string_view bytes(reinterpret_cast<const char*>(message.data()), message.size());
+    if (remember) {
+        for (const auto& check : memo->checks)
+            if (check.key == public_key && check.signature == signature && check.message == bytes)
+                return check.valid;
+    }
     sodium_ready();
-    return crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
-                                       public_key.data()) == 0;
+    const bool valid = crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
+                                                   public_key.data()) == 0;
+    if (remember && memo->checks.size() < kMaxRemembered)
+        memo->checks.push_back({public_key, signature, std::string(bytes), valid});
+    return valid;
 }
 
 bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,

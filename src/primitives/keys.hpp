@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -98,5 +99,32 @@ private:
 // With a memo, through it; without, a plain check.
 bool verify_digest_signature(SignatureMemo* memo, std::string_view public_key_hex,
                              std::string_view digest_hex, std::string_view signature_hex);
+
+struct VerificationMemo;
+
+// Remembers, while it is open, the answers of the Ed25519 checks made on the
+// calling thread: the point check of parse_public_key and every signature
+// verification, each keyed by its exact input bytes. One operation often
+// checks the same key or signature several times (the gate key under every
+// document it signed, the gate's own registration at every resolution that
+// reaches the root); the answers depend on those bytes alone, so remembering
+// them changes nothing but time. The memo belongs to the scope, which an
+// operation opens on its stack at its entry: it lasts for that one call and
+// is reachable only from the calling thread (worker threads of the call never
+// see it), so nothing is remembered from one call to the next. A scope opened
+// while another is open on the same thread joins the outer one.
+class VerificationScope {
+public:
+    // `known_valid_key` (hex), when not empty, is entered as a valid point: a
+    // key the caller already knows to be one, such as the key of a loaded
+    // signer (derived from its seed, or point-checked when it was loaded).
+    explicit VerificationScope(std::string_view known_valid_key = {});
+    ~VerificationScope();
+    VerificationScope(const VerificationScope&) = delete;
+    VerificationScope& operator=(const VerificationScope&) = delete;
+
+private:
+    std::unique_ptr<VerificationMemo> owned_;  // null when joining an outer scope
+};
 
 }  // namespace orvane

@@ -1,18 +1,94 @@
 #include "storage/sqlite.hpp"
 
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
 namespace orvane::storage {
+
+namespace {
+
+// Compiling a statement costs more than most of the queries the gate runs, and
+// every operation prepares the same few dozen texts again. These bounds keep
+// the cache small whatever the callers do.
+constexpr std::size_t kMaxTexts = 128;
+constexpr std::size_t kMaxIdlePerText = 4;
+
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+}  // namespace
+
+class StatementCache {
+public:
+    struct Slot {
+        Slot() { idle.reserve(kMaxIdlePerText); }  // giving back never allocates
+        std::vector<sqlite3_stmt*> idle;
+    };
+
+    StatementCache() = default;
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+    ~StatementCache() { close(); }
+
+    // Finalizes the idle statements; those still handed out are finalized
+    // when they are released.
+    void close() {
+        for (auto& [text, slot] : slots_)
+            for (sqlite3_stmt* stmt : slot->idle) sqlite3_finalize(stmt);
+        slots_.clear();
+        closed_ = true;
+    }
+
+    bool closed() const { return closed_; }
+
+    // An idle statement for the text, or null.
+    sqlite3_stmt* take(std::string_view sql, Slot*& slot) {
+        auto found = slots_.find(sql);
+        if (found == slots_.end()) {
+            slot = nullptr;
+            return nullptr;
+        }
+        slot = found->second.get();
+        if (slot->idle.empty()) return nullptr;
+        sqlite3_stmt* stmt = slot->idle.back();
+        slot->idle.pop_back();
+        return stmt;
+    }
+
+    // The entry a newly compiled statement goes back to; null when the cache
+    // is full (the statement is then finalized on release).
+    Slot* slot_for(std::string_view sql) {
+        if (slots_.size() >= kMaxTexts) return nullptr;
+        return slots_.emplace(std::string(sql), std::make_unique<Slot>()).first->second.get();
+    }
+
+private:
+    std::unordered_map<std::string, std::unique_ptr<Slot>, TextHash, std::equal_to<>> slots_;
+    bool closed_ = false;
+};
+
+void Connection::close() {
+    if (cache_) {
+        cache_->close();
+        cache_.reset();
+    }
+    if (db_) sqlite3_close_v2(db_);  // a zombie until borrowed statements are released
+    db_ = nullptr;
+}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
-        if (db_) sqlite3_close_v2(db_);
+        close();
         db_ = std::exchange(other.db_, nullptr);
+        cache_ = std::move(other.cache_);
     }
     return *this;
 }
 
-Connection::~Connection() {
-    if (db_) sqlite3_close_v2(db_);
-}
+Connection::~Connection() { close(); }
 
 Result<Connection> Connection::open(const std::string& path, int flags) {
     sqlite3* handle = nullptr;
@@ -49,22 +125,49 @@ void Connection::rollback_if_open() {
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
-        if (stmt_) sqlite3_finalize(stmt_);
+        release();
         stmt_ = std::exchange(other.stmt_, nullptr);
         db_ = other.db_;
+        cache_ = std::move(other.cache_);
+        slot_ = std::exchange(other.slot_, nullptr);
     }
     return *this;
 }
 
-Statement::~Statement() {
-    if (stmt_) sqlite3_finalize(stmt_);
+Statement::~Statement() { release(); }
+
+// Back to the connection's cache, reset as finalizing would leave the
+// connection (no read held, the statement's error passed to the connection).
+void Statement::release() {
+    if (stmt_) {
+        auto* slot = static_cast<StatementCache::Slot*>(slot_);
+        if (cache_ && !cache_->closed() && slot && slot->idle.size() < kMaxIdlePerText) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+            slot->idle.push_back(stmt_);
+        } else {
+            sqlite3_finalize(stmt_);
+        }
+        stmt_ = nullptr;
+    }
+    cache_.reset();
+    slot_ = nullptr;
 }
 
 Result<Statement> Statement::prepare(const Connection& db, std::string_view sql) {
     Statement st;
     st.db_ = db.handle();
-    if (sqlite3_prepare_v2(st.db_, sql.data(), static_cast<int>(sql.size()), &st.stmt_, nullptr) != SQLITE_OK)
-        return fail(sqlite3_errmsg(st.db_));
+    if (!db.cache_) db.cache_ = std::make_shared<StatementCache>();
+    StatementCache::Slot* slot = nullptr;
+    st.stmt_ = db.cache_->take(sql, slot);
+    if (st.stmt_ == nullptr) {
+        if (sqlite3_prepare_v3(st.db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                               &st.stmt_, nullptr) != SQLITE_OK)
+            return fail(sqlite3_errmsg(st.db_));
+        if (slot == nullptr && st.stmt_ != nullptr) slot = db.cache_->slot_for(sql);
+    }
+    st.cache_ = db.cache_;
+    st.slot_ = slot;
     return st;
 }
 

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,11 +15,15 @@
 
 namespace orvane::storage {
 
+// The prepared statements of one connection, kept for reuse (see Statement).
+class StatementCache;
+
 class Connection {
 public:
     Connection() = default;
     explicit Connection(sqlite3* handle) : db_(handle) {}
-    Connection(Connection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+    Connection(Connection&& other) noexcept
+        : db_(std::exchange(other.db_, nullptr)), cache_(std::move(other.cache_)) {}
     Connection& operator=(Connection&& other) noexcept;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -40,14 +45,28 @@ public:
     void rollback_if_open();
 
 private:
+    friend class Statement;
+    void close();
+
     sqlite3* db_ = nullptr;
+    // Created by the first prepare; shared with the statements borrowed from
+    // it, which may outlive the connection.
+    mutable std::shared_ptr<StatementCache> cache_;
 };
 
+// A prepared statement. Statements are kept per connection: preparing the
+// same SQL text again on the same connection reuses an idle compiled
+// statement (reset, bindings cleared) instead of compiling it anew, and
+// releasing a statement hands it back. SQLite recompiles a kept statement by
+// itself when the schema has changed. A text that is still in use (a query
+// running while a nested call prepares the same text) gets a second
+// statement of its own.
 class Statement {
 public:
     Statement() = default;
     Statement(Statement&& other) noexcept
-        : stmt_(std::exchange(other.stmt_, nullptr)), db_(other.db_) {}
+        : stmt_(std::exchange(other.stmt_, nullptr)), db_(other.db_),
+          cache_(std::move(other.cache_)), slot_(std::exchange(other.slot_, nullptr)) {}
     Statement& operator=(Statement&& other) noexcept;
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -87,8 +106,12 @@ public:
 
 private:
     std::string error_message() const;
+    void release();
+
     sqlite3_stmt* stmt_ = nullptr;
     sqlite3* db_ = nullptr;
+    std::shared_ptr<StatementCache> cache_;  // where the statement goes back to
+    void* slot_ = nullptr;                   // its text's entry in the cache
 };
 
 // "BEGIN IMMEDIATE" ... "COMMIT"; rolls back on destruction unless committed.

@@ -110,6 +110,22 @@ TEST(CanonicalJson, TopLevelAndTrailingText) {
     EXPECT_TRUE(why.ends_with(" at line 1 column 4")) << why;
     EXPECT_FALSE(parse_json("").has_value());
     EXPECT_FALSE(parse_json("{}\f").has_value());
+    // The lexer takes a NUL byte for the end of the input; what follows a
+    // complete value must still be refused, not ignored.
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> nuls[] = {
+        {"{}\0"s, " at line 1 column 3"},
+        {"0\0"s, " at line 1 column 2"},
+        {"{}\0x"s, " at line 1 column 3"},
+        {"\"s\" \0"s, " at line 1 column 5"},
+        {"[1]\n\0{\"a\":2}"s, " at line 2 column 1"},
+    };
+    for (const auto& [text, position] : nuls) {
+        const std::string why_nul = reason(text);
+        EXPECT_TRUE(why_nul.ends_with(position)) << why_nul;
+    }
+    EXPECT_FALSE(parse_json("[1\0]"s).has_value());
+    EXPECT_FALSE(parse_json("\"a\0\""s).has_value());
 }
 
 TEST(CanonicalJson, ErrorPositionCountsLines) {
@@ -129,4 +145,19 @@ TEST(CanonicalJson, FieldParsingNamesTheArgument) {
     auto bad = orvane::parse_json_field("metadata", "{");
     ASSERT_FALSE(bad.has_value());
     EXPECT_TRUE(bad.error().starts_with("metadata must be valid JSON: ")) << bad.error();
+}
+
+// Writing an object without some members must give the bytes of the copy
+// with those members erased, whatever their position (first, middle, last).
+TEST(CanonicalJson, WithoutMembersMatchesTheErasedCopy) {
+    const auto value = *parse_json(R"({"a":1,"m":{"x":[1,"y"]},"sig":"s","z":null,"id":"i"})");
+    for (std::initializer_list<std::string_view> omitted :
+         {std::initializer_list<std::string_view>{}, {"a"}, {"sig", "id"}, {"z"}, {"a", "m", "sig", "z", "id"},
+          {"absent"}}) {
+        orvane::Json copy = value;
+        for (std::string_view name : omitted) copy.erase(std::string(name));
+        EXPECT_EQ(orvane::canonical_json_without(value, omitted), canonical_json(copy));
+    }
+    EXPECT_EQ(orvane::canonical_json_without(*parse_json("[1,2]"), {"a"}), "[1,2]");
+    EXPECT_EQ(orvane::canonical_json_without(*parse_json("\"a\""), {"a"}), "\"a\"");
 }

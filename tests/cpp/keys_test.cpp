@@ -92,6 +92,37 @@ TEST(Keys, PublicKeyParsing) {
               "Invalid Ed25519 public key: signature error: Cannot decompress Edwards point");
 }
 
+// Inside a scope every answer is remembered by its exact inputs: a wrong
+// signature next to a right one, or another message under the same key and
+// signature, must still get its own answer, in any order and when repeated.
+TEST(Keys, RememberedChecksGiveTheSameAnswers) {
+    auto key = key_pair_from_private_hex(kSeed);
+    const std::string msg = "message", other = "messagf";
+    const auto bytes = [](const std::string& s) {
+        return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    const std::string sig = signature_hex(key->sign(msg));
+    std::string flipped = sig;
+    flipped[0] = flipped[0] == '0' ? '1' : '0';
+    const std::string off_curve = "02" + std::string(62, '0');
+    for (int round = 0; round < 2; ++round) {
+        VerificationScope outer(round == 0 ? std::string_view() : std::string_view(kPublic));
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            VerificationScope joined;  // nested scopes share the outer memo
+            EXPECT_FALSE(verify_signature(kPublic, bytes(msg), flipped));
+            EXPECT_TRUE(verify_signature(kPublic, bytes(msg), sig));
+            EXPECT_FALSE(verify_signature(kPublic, bytes(other), sig));
+            EXPECT_FALSE(verify_signature(off_curve, bytes(msg), sig));
+            EXPECT_EQ(parse_public_key(off_curve).error(),
+                      "Invalid Ed25519 public key: signature error: Cannot decompress Edwards point");
+            EXPECT_TRUE(parse_public_key(kPublic).has_value());
+        }
+    }
+    // And after the scopes, without a memo.
+    EXPECT_TRUE(verify_signature(kPublic, bytes(msg), sig));
+    EXPECT_FALSE(verify_signature(kPublic, bytes(msg), flipped));
+}
+
 TEST(KeyFiles, GenKeysWritesTheLayout) {
     TempDir dir;
     const std::string path = dir.path("k.json");
