@@ -95,7 +95,7 @@ std::string join_reason_codes(const std::vector<std::string>& codes) {
 }
 
 std::vector<std::string> verify_authorization_result(storage::Connection& db,
-                                                     const Json& result, SignatureMemo* memo) {
+                                                     const Json& result) {
     std::vector<std::string> codes;
 
     // The document and its receipt.
@@ -142,7 +142,7 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db,
         codes.emplace_back("GATE_SIGNATURE_INVALID");
     }
     const std::uint64_t issued_at = members::uint(receipt, "issued_at");
-    auto gate = resolve_identity(db, gate_id, issued_at, memo);
+    auto gate = resolve_identity(db, gate_id, issued_at);
     if (!gate) {
         codes.push_back(std::move(gate.error()));
     } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
@@ -243,7 +243,7 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db,
 
     // The decision, reproduced from the stored inputs.
     if (bundle == nullptr) return codes;
-    auto agent = resolve_identity(db, agent_id, issued_at, memo);
+    auto agent = resolve_identity(db, agent_id, issued_at);
     if (!agent) {
         codes.push_back(std::move(agent.error()));
         return codes;

@@ -55,10 +55,9 @@ AuthorizationDecision decide_authorization(const DecisionInputs& inputs);
 // Re-checks an authorization result from its own contents and the identity
 // registry, and returns every disagreement as a reason code (or the message of
 // a sub-operation that failed), in order; empty when it verifies. Reads, never
-// writes, never fails as an operation. `memo` as for resolve_identity.
+// writes, never fails as an operation.
 std::vector<std::string> verify_authorization_result(storage::Connection& db,
-                                                     const Json& authorization_result,
-                                                     SignatureMemo* memo = nullptr);
+                                                     const Json& authorization_result);
 
 // Joins reason codes with "," (no space), as refusals quote them.
 std::string join_reason_codes(const std::vector<std::string>& codes);

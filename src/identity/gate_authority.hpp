@@ -20,8 +20,7 @@ struct GateAuthority {
 // "ORVANE_GATE_NOT_BOOTSTRAPPED: register the gate key as the root agent" when
 // the key has no identity, "ORVANE_GATE_NOT_AUTHORIZED: gate identity is not an
 // active delegation root" when it is inactive or may not delegate; signer load
-// failures and resolution errors pass through unchanged. `memo` as for
-// resolve_identity.
-Result<GateAuthority> require_gate_authority(Gate& gate, SignatureMemo* memo = nullptr);
+// failures and resolution errors pass through unchanged.
+Result<GateAuthority> require_gate_authority(Gate& gate);
 
 }  // namespace orvane

@@ -28,7 +28,6 @@ constexpr int kMaxNesting = 64;
 
 struct Context {
     storage::Connection& db;
-    SignatureMemo* memo = nullptr;
     int depth = 0;
     bool exhausted = false;  // the nesting bound was hit somewhere below
 };
@@ -116,7 +115,7 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
             return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
         const std::string* authority = non_blank_string(*event, "authorized_by");
         if (authority == nullptr) return fail(contract_message("authorized_by"));
-        if (!verify_digest_signature(ctx.memo, *authority, *event_id, *signature))
+        if (!verify_digest_signature(*authority, *event_id, *signature))
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
         const Json* signer = find_member(*event, "signer");
         const std::string* signer_key =
@@ -299,7 +298,7 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
     auto event = parse_json(row.registration_event);
     if (!event) return fail("registration_event must be valid JSON: " + event.error());
     if (canonical_digest(*event) != row.registration_event_id) return std::nullopt;
-    if (!verify_digest_signature(ctx.memo, row.registered_by, row.registration_event_id,
+    if (!verify_digest_signature(row.registered_by, row.registration_event_id,
                                  row.registration_signature))
         return std::nullopt;
     if (!event_matches_row(*event, key, row)) return std::nullopt;
@@ -328,8 +327,8 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
 }  // namespace
 
 Result<std::optional<ResolvedIdentity>> resolve_identity(storage::Connection& db, std::string_view public_key,
-                                                         std::uint64_t at_micros, SignatureMemo* memo) {
-    Context ctx{db, memo};
+                                                         std::uint64_t at_micros) {
+    Context ctx{db};
     std::vector<std::string> visited;
     return resolve(ctx, public_key, at_micros, visited);
 }

@@ -26,12 +26,9 @@ struct ResolvedIdentity {
 
 // A resolved identity, std::nullopt for "no identity" (unknown key or signed
 // data that does not hold together), or an error message (storage failures
-// and defective lifecycle events). An operation that resolves several keys
-// may pass one `memo`, so that signatures met on more than one chain are
-// checked once.
+// and defective lifecycle events).
 Result<std::optional<ResolvedIdentity>> resolve_identity(storage::Connection& db,
                                                          std::string_view public_key,
-                                                         std::uint64_t at_micros,
-                                                         SignatureMemo* memo = nullptr);
+                                                         std::uint64_t at_micros);
 
 }  // namespace orvane

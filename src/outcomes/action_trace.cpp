@@ -84,14 +84,13 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     const Json* authorization = members::get(trace, "authorization");
     if (authorization == nullptr) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
 
-    SignatureMemo memo;  // the gate's registration heads every chain resolved here
-    std::vector<std::string> errors = verify_authorization_result(gate.db, *authorization, &memo);
+    std::vector<std::string> errors = verify_authorization_result(gate.db, *authorization);
     const bool authorization_failed = !errors.empty();
     const Json* execution = members::get(trace, "execution");
     const bool has_execution = execution != nullptr && !execution->is_null();
     bool execution_failed = false;
     if (has_execution) {
-        std::vector<std::string> more = verify_execution_result(gate.db, *authorization, *execution, &memo);
+        std::vector<std::string> more = verify_execution_result(gate.db, *authorization, *execution);
         execution_failed = !more.empty();
         errors.insert(errors.end(), std::make_move_iterator(more.begin()),
                       std::make_move_iterator(more.end()));

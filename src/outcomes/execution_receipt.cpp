@@ -116,8 +116,7 @@ Json make_execution_result(Json receipt, Json outcome) {
 
 std::vector<std::string> verify_execution_result(storage::Connection& db,
                                                  const Json& authorization_result,
-                                                 const Json& execution_result,
-                                                 SignatureMemo* memo) {
+                                                 const Json& execution_result) {
     std::vector<std::string> codes;
 
     if (members::string(execution_result, "schema_version") != kExecutionResultSchema) {
@@ -200,7 +199,7 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
         codes.emplace_back("EXECUTOR_SIGNATURE_INVALID");
     }
 
-    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"), memo);
+    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"));
     if (!identity) {
         codes.push_back(std::move(identity.error()));
     } else if (!identity->has_value() || !(*identity)->active) {

@@ -66,10 +66,8 @@ Json make_execution_result(Json receipt, Json outcome);
 // `authorization_json`; only its `authorization` member is read) and returns
 // every disagreement as a reason code, in order; empty when it verifies.
 // Reads the identity registry, writes nothing, never fails as an operation.
-// `memo` as for resolve_identity.
 std::vector<std::string> verify_execution_result(storage::Connection& db,
                                                  const Json& authorization_result,
-                                                 const Json& execution_result,
-                                                 SignatureMemo* memo = nullptr);
+                                                 const Json& execution_result);
 
 }  // namespace orvane

@@ -122,17 +122,13 @@ Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
 Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
     storage::Connection& db = gate.db;
-    // The permit, the executor and the gate are resolved against one registry
-    // within this call; the gate's registration heads each chain and is
-    // checked once.
-    SignatureMemo memo;
 
     // The permit, as issued and still usable.
     auto stored = load_authorization_json(db, authorization_id);
     if (!stored) return fail(std::move(stored.error()));
     auto authorization = parse_json(*stored);
     if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
-    const std::vector<std::string> permit_codes = verify_authorization_result(db, *authorization, &memo);
+    const std::vector<std::string> permit_codes = verify_authorization_result(db, *authorization);
     if (!permit_codes.empty()) {
         return fail("ORVANE_AUTHORIZATION_INVALID: " + join_reason_codes(permit_codes));
     }
@@ -186,7 +182,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
         auto execution = parse_json(row.execution_json);
         if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
         const std::vector<std::string> codes =
-            verify_execution_result(db, *authorization, *execution, &memo);
+            verify_execution_result(db, *authorization, *execution);
         if (!codes.empty()) {
             return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
         }
@@ -217,7 +213,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     // would store a result that could never be replayed or traced as verified.
     auto resolved_at = now_micros();
     if (!resolved_at) return fail(std::move(resolved_at.error()));
-    auto executor = resolve_identity(db, executor_id, *resolved_at, &memo);
+    auto executor = resolve_identity(db, executor_id, *resolved_at);
     if (!executor) return fail(std::move(executor.error()));
     if (!executor->has_value()) return fail("ORVANE_EXECUTOR_NOT_REGISTERED");
     if (!(*executor)->active) return fail("ORVANE_EXECUTOR_NOT_ACTIVE");
@@ -238,7 +234,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     }
 
     // The receipt.
-    auto authority = require_gate_authority(gate, &memo);
+    auto authority = require_gate_authority(gate);
     if (!authority) return fail(std::move(authority.error()));
     const auto& completed_at = resolved_at;
     auto intent_hash = non_blank_member(permit, "intent_hash");

@@ -334,25 +334,4 @@ bool verify_digest_signature(std::string_view public_key_hex, std::string_view d
 
 std::string signature_hex(const Signature& signature) { return hex_encode(signature); }
 
-bool SignatureMemo::verify_digest_signature(std::string_view public_key_hex,
-                                            std::string_view digest_hex,
-                                            std::string_view signature_hex) {
-    for (const Entry& entry : entries_) {
-        if (entry.public_key_hex == public_key_hex && entry.digest_hex == digest_hex &&
-            entry.signature_hex == signature_hex) {
-            return entry.valid;
-        }
-    }
-    const bool valid = orvane::verify_digest_signature(public_key_hex, digest_hex, signature_hex);
-    entries_.push_back(Entry{std::string(public_key_hex), std::string(digest_hex),
-                             std::string(signature_hex), valid});
-    return valid;
-}
-
-bool verify_digest_signature(SignatureMemo* memo, std::string_view public_key_hex,
-                             std::string_view digest_hex, std::string_view signature_hex) {
-    return memo != nullptr ? memo->verify_digest_signature(public_key_hex, digest_hex, signature_hex)
-                           : verify_digest_signature(public_key_hex, digest_hex, signature_hex);
-}
-
 }  // namespace orvane

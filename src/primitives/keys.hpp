@@ -78,28 +78,6 @@ bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> messa
 
 std::string signature_hex(const Signature& signature);
 
-// The digest signatures one operation has checked, with their answers. An
-// Ed25519 answer depends only on the key, the digest and the signature texts,
-// so an operation that meets the same signature at several places (the gate's
-// registration heads every registrar chain it resolves) checks it once. Scoped
-// to one operation by its owner; never shared between operations.
-class SignatureMemo {
-public:
-    bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
-                                 std::string_view signature_hex);
-
-private:
-    struct Entry {
-        std::string public_key_hex, digest_hex, signature_hex;
-        bool valid;
-    };
-    std::vector<Entry> entries_;
-};
-
-// With a memo, through it; without, a plain check.
-bool verify_digest_signature(SignatureMemo* memo, std::string_view public_key_hex,
-                             std::string_view digest_hex, std::string_view signature_hex);
-
 struct VerificationMemo;
 
 // Remembers, while it is open, the answers of the Ed25519 checks made on the
