@@ -110,8 +110,10 @@ void executor_dealloc(PyObject* object) {
     auto* self = reinterpret_cast<ExecutorObject*>(object);
     PyTypeObject* type = Py_TYPE(object);
     if (self->executor) {
-        if (PyThread_get_thread_ident() == self->ownership.owner_thread) ExecutorDeleter{}(self->executor);
-        else report_foreign_release(object, kTypeName);
+        // As for the gate: report a release on another thread, but still end
+        // the pool's threads and close its connections instead of leaking them.
+        if (PyThread_get_thread_ident() != self->ownership.owner_thread) report_foreign_release(object, kTypeName);
+        ExecutorDeleter{}(self->executor);
     }
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(object);

@@ -341,8 +341,11 @@ void gate_dealloc(PyObject* object) {
     auto* self = reinterpret_cast<GateObject*>(object);
     PyTypeObject* type = Py_TYPE(object);
     if (self->gate) {
-        if (PyThread_get_thread_ident() == self->ownership.owner_thread) delete self->gate;  // wipes keys
-        else report_foreign_release(object, kTypeName);  // abandoned, never torn down elsewhere
+        // Released elsewhere, the mistake is reported; the contents are still
+        // released (nothing else can reach them any more), so the connection
+        // is closed and the keys are wiped rather than left in memory.
+        if (PyThread_get_thread_ident() != self->ownership.owner_thread) report_foreign_release(object, kTypeName);
+        delete self->gate;
     }
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(object);

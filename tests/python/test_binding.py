@@ -1,6 +1,8 @@
 """What Python sees of the module: attributes, signatures, argument rules,
 thread binding and release."""
 import gc
+import json
+import os
 import inspect
 import sqlite3
 import threading
@@ -152,6 +154,40 @@ def test_release_on_another_thread_is_reported(db_path, keyfile, monkeypatch):
         "_orvane_ddb::OrvaneDDB is unsendable, but is being dropped on another thread")
     # The report must not hand out the freed object itself.
     assert reports[0].object is _orvane_ddb.OrvaneDDB
+
+
+def _open_files_and_threads():
+    return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
+
+
+def _release_on_a_thread(obj_list):
+    def drop():
+        obj_list.pop()
+        gc.collect()
+
+    t = threading.Thread(target=drop)
+    t.start()
+    t.join()
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_release_on_another_thread_still_frees_what_the_object_holds(tmp_path, keyfile, monkeypatch):
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", lambda args: reports.append(args))
+    gc.collect()
+    before = _open_files_and_threads()
+    gate_key = json.load(open(keyfile))["public_key"]
+    holder = [_orvane_ddb.OrvaneDDB(str(tmp_path / "g.db"), keyfile),
+              _orvane_ddb.OrvaneExecutor(str(tmp_path / "e.db"), keyfile, gate_key, "acme", pool_size=3)]
+    assert _open_files_and_threads() != before
+    _release_on_a_thread(holder)
+    _release_on_a_thread(holder)
+    assert [str(r.exc_value) for r in reports] == [
+        "_orvane_ddb::OrvaneExecutor is unsendable, but is being dropped on another thread",
+        "_orvane_ddb::OrvaneDDB is unsendable, but is being dropped on another thread",
+    ]
+    # The connections are closed and the pool's threads have ended.
+    assert _open_files_and_threads() == before
 
 
 def test_type_stub_lists_every_public_method():
