@@ -85,6 +85,29 @@ void append_json_double(std::string& out, double value) {
     append_json_uint(out, static_cast<unsigned long long>(exponent < 0 ? -exponent : exponent));
 }
 
+namespace {
+
+// Members in key order (std::map keeps them sorted bytewise), leaving out the
+// names in `omitted`.
+void append_object(std::string& out, const Json::object_t& object,
+                   std::initializer_list<std::string_view> omitted) {
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : object) {
+        bool skip = false;
+        for (std::string_view name : omitted) skip = skip || key == name;
+        if (skip) continue;
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, key);
+        out.push_back(':');
+        append_canonical_json(out, member);
+    }
+    out.push_back('}');
+}
+
+}  // namespace
+
 void append_canonical_json(std::string& out, const Json& value) {
     switch (value.type()) {
         case Json::value_t::null: out.append("null"); break;
@@ -115,19 +138,7 @@ void append_canonical_json(std::string& out, const Json& value) {
             out.push_back(']');
             break;
         }
-        case Json::value_t::object: {
-            out.push_back('{');
-            bool first = true;
-            for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-                if (!first) out.push_back(',');
-                first = false;
-                append_json_string(out, key);
-                out.push_back(':');
-                append_canonical_json(out, member);
-            }
-            out.push_back('}');
-            break;
-        }
+        case Json::value_t::object: append_object(out, value.get_ref<const Json::object_t&>(), {}); break;
         default: out.append("null"); break;  // binary and discarded values never come from the parser
     }
 }
@@ -152,19 +163,7 @@ std::string canonical_json_without(const Json& value, std::initializer_list<std:
     if (!value.is_object()) return canonical_json(value);
     std::string out;
     out.reserve(128);
-    out.push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-        bool skip = false;
-        for (std::string_view name : omitted) skip = skip || key == name;
-        if (skip) continue;
-        if (!first) out.push_back(',');
-        first = false;
-        append_json_string(out, key);
-        out.push_back(':');
-        append_canonical_json(out, member);
-    }
-    out.push_back('}');
+    append_object(out, value.get_ref<const Json::object_t&>(), omitted);
     return out;
 }
 
