@@ -15,7 +15,7 @@ namespace orvane {
 
 inline constexpr std::string_view kBaselinePolicyVersion = "orvane.baseline.v1";
 
-// The spec of the built-in baseline policy.
+// The installation document of the built-in baseline policy.
 Json baseline_policy_spec();
 
 // Makes sure the baseline bundle exists and is the attested policy of tenant

@@ -18,7 +18,7 @@ inline constexpr std::string_view kPolicyBundleSchema = "orvane.policy-bundle.v1
 inline constexpr std::string_view kActivePolicyAttestationSchema =
     "orvane.active-policy-attestation.v1";
 
-// Content checks of a policy spec (at installation) or of a bundle (at
+// Content checks of a policy document (at installation) or of a bundle (at
 // verification): schema, version, tenant and the constraints object.
 Status validate_policy_content(const Json& document);
 
@@ -32,7 +32,7 @@ Status verify_policy_bundle(const Json& bundle,
 Result<std::optional<Json>> load_policy_bundle(storage::Connection& db,
                                                std::string_view policy_version);
 
-// Builds, signs and stores a bundle from a spec at time `now` (microseconds):
+// Builds, signs and stores a bundle from a policy document at time `now` (microseconds):
 // retires the tenant's previous bundle, attests the new one as active and
 // appends "policy.published". Opens its own "BEGIN IMMEDIATE" transaction
 // unless the connection is already inside one, in which case the caller owns

@@ -1,4 +1,4 @@
-// Content checks shared by policy specs and policy bundles.
+// Content checks shared by policies to install and policy bundles.
 #include <array>
 #include <string>
 

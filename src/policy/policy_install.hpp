@@ -17,7 +17,7 @@ struct InstalledPolicy {
     std::string text;  // canonical JSON, byte-equal to the stored bundle_json
 };
 
-// Validates the spec and builds the signed bundle (nothing is stored); the
+// Validates the policy to install and builds the signed bundle (nothing is stored); the
 // bundle is verified against the signer's key before it is returned.
 Result<Json> build_policy_bundle(const Signer& signer, const Json& spec, std::uint64_t now);
 

@@ -17,7 +17,7 @@ Result<std::string> install_policy(Gate& gate, std::string_view policy_spec) {
     if (!now) return fail(std::move(now.error()));
 
     // Tenant "*" and the baseline's version belong to the built-in fallback
-    // policy: a spec that claimed them would retire the baseline (or stand in
+    // policy: an installation that claimed them would retire the baseline (or stand in
     // for it) and leave every tenant without a policy of its own with no
     // active policy at all.
     ORVANE_TRY(validate_policy_content(*spec));

@@ -1,4 +1,4 @@
-// Shared fixtures of the policy tests: an in-process signer and specs.
+// Shared fixtures of the policy tests: an in-process signer and policy documents.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-"""Helpers for the policy and authorization tests: policy specs, signed
+"""Helpers for the policy and authorization tests: policy documents, signed
 intents, and independent recomputation (hashlib, PyNaCl) of what the gate
 derives and signs. Stored rows are read and tampered with through sqlite3."""
 
