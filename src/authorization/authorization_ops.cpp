@@ -96,6 +96,7 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
                                         const ActionIntent& intent, std::string_view agent_id,
                                         std::string_view agent_signature,
                                         std::uint64_t ttl_seconds) {
+    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     // The authorization result holds the intent one level down; an intent at
     // the parser's limit would give a permit that nobody could read back.
     if (!json_nests_within(parsed.value, kMaxJsonDepth - 1)) {
@@ -191,7 +192,6 @@ Result<ParsedField> parse_intent(std::string_view text) { return parse_json_fiel
 
 Result<std::string> request_action(Gate& gate, std::string_view intent_text,
                                    const std::string& agent_keyfile, std::uint64_t ttl_seconds) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     auto key = load_signing_key(agent_keyfile);
     if (!key) return fail(std::move(key.error()));
     const std::string agent_id = key->public_key_hex();
@@ -211,7 +211,6 @@ Result<std::string> request_action_signed(Gate& gate, std::string_view intent_te
                                           std::string_view agent_id,
                                           std::string_view agent_signature,
                                           std::uint64_t ttl_seconds) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     ORVANE_TRY(check_ttl(ttl_seconds));
     auto parsed = parse_intent(intent_text);
     if (!parsed) return fail(std::move(parsed.error()));

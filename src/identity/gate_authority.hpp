@@ -6,7 +6,6 @@
 
 #include "common/result.hpp"
 #include "gate/gate.hpp"
-#include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 
 namespace orvane {

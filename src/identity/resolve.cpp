@@ -298,8 +298,7 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
     auto event = parse_json(row.registration_event);
     if (!event) return fail("registration_event must be valid JSON: " + event.error());
     if (canonical_digest(*event) != row.registration_event_id) return std::nullopt;
-    if (!verify_digest_signature(row.registered_by, row.registration_event_id,
-                                 row.registration_signature))
+    if (!verify_digest_signature(row.registered_by, row.registration_event_id, row.registration_signature))
         return std::nullopt;
     if (!event_matches_row(*event, key, row)) return std::nullopt;
 

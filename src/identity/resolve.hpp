@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "primitives/keys.hpp"
 #include "storage/sqlite.hpp"
 
 namespace orvane {

@@ -7,8 +7,8 @@
 #include "outcomes/execution_receipt.hpp"
 #include "outcomes/outcome_ops.hpp"
 #include "primitives/clock.hpp"
-#include "storage/sqlite.hpp"
 #include "primitives/keys.hpp"
+#include "storage/sqlite.hpp"
 
 namespace orvane {
 

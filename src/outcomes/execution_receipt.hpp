@@ -16,7 +16,6 @@
 
 #include "common/result.hpp"
 #include "primitives/json.hpp"
-#include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 #include "storage/sqlite.hpp"
 

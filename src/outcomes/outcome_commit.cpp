@@ -121,6 +121,7 @@ Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
 // `outcome_text` by the caller, or null to parse it here.
 Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
+    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     storage::Connection& db = gate.db;
 
     // The permit, as issued and still usable.
@@ -273,14 +274,12 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
 
 Result<std::string> commit_outcome_signed(Gate& gate, std::string_view authorization_id,
                                           std::string_view outcome) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     return commit_core(gate, authorization_id, outcome, nullptr);
 }
 
 Result<std::string> commit_outcome(Gate& gate, std::string_view authorization_id,
                                    std::string_view outcome_text,
                                    const std::string& executor_keyfile) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     auto key = load_signing_key(executor_keyfile);
     if (!key) return fail(std::move(key.error()));
     auto parsed = parse_json(outcome_text);
