@@ -121,7 +121,7 @@ Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
 // `outcome_text` by the caller, or null to parse it here.
 Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     storage::Connection& db = gate.db;
 
     // The permit, as issued and still usable.
