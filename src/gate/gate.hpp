@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
+#include "ledger/depth_ranks.hpp"
 #include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 #include "storage/sqlite.hpp"
@@ -18,6 +19,7 @@ struct Gate {
     std::optional<KeyPair> ledger_key;  // filled by the first recording that needs it
     SignerRef signer;                // filled at construction or first use
     RememberedChecks verified;       // valid Ed25519 checks, kept from call to call
+    ledger::DepthRanks decision_ranks;  // where each page of the decision listing starts
 };
 
 // Opens the gate database, creates or migrates every table and loads the
