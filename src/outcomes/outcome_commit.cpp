@@ -44,6 +44,11 @@ Result<std::string> load_authorization_json(storage::Connection& db,
     return std::string(stmt->column_text(0));
 }
 
+constexpr std::string_view kRevokedPermit =
+    "ORVANE_PERMIT_REVOKED: identity revocation invalidated this unconsumed permit";
+
+// revoked_authorizations is an index of the permits a revocation listed; a row
+// there refuses at once, but its absence proves nothing (see agent_revoked_at).
 Status check_not_revoked(storage::Connection& db, std::string_view authorization_id) {
     auto stmt = storage::Statement::prepare(
         db, "SELECT EXISTS(SELECT 1 FROM revoked_authorizations WHERE authorization_id = ?1)");
@@ -53,10 +58,35 @@ Status check_not_revoked(storage::Connection& db, std::string_view authorization
     }
     auto row = stmt->step();
     if (!row) return fail("Failed to check permit revocation: " + row.error());
-    if (*row && stmt->column_int64(0) != 0) {
-        return fail("ORVANE_PERMIT_REVOKED: identity revocation invalidated this unconsumed permit");
-    }
+    if (*row && stmt->column_int64(0) != 0) return fail(std::string(kRevokedPermit));
     return {};
+}
+
+// When the permit's agent was revoked after the permit was issued and by
+// `now`: the effective_at of the verified, gate-signed REVOKE that ended the
+// agent's key, as identity resolution replays it (its signed type, key and
+// time, never the bare columns). `agent` is the agent as receipt verification
+// resolved it, when it did.
+Result<std::optional<std::uint64_t>> agent_revoked_at(storage::Connection& db, const TrustedRoot& root,
+                                                      const Json& permit,
+                                                      std::optional<ResolvedIdentity>& agent,
+                                                      std::uint64_t now) {
+    const std::uint64_t issued_at = members::uint(permit, "issued_at");
+    if (!agent) {
+        auto resolved = resolve_identity(db, root, members::string(permit, "agent_id"), issued_at);
+        if (!resolved) return fail(std::move(resolved.error()));
+        agent = std::move(*resolved);
+    }
+    if (!agent || !agent->revoked_at) return std::optional<std::uint64_t>();
+    const std::uint64_t at = *agent->revoked_at;
+    if (at <= issued_at || at > now) return std::optional<std::uint64_t>();
+    return std::optional<std::uint64_t>(at);
+}
+
+// The completed_at of a stored execution result's receipt (0 when absent).
+std::uint64_t stored_completed_at(const Json& execution) {
+    const Json* receipt = members::get(execution, "receipt");
+    return receipt != nullptr ? members::uint(*receipt, "completed_at") : 0;
 }
 
 struct EarlierOutcome {
@@ -123,13 +153,16 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
     VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     storage::Connection& db = gate.db;
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
 
     // The permit, as issued and still usable.
     auto stored = load_authorization_json(db, authorization_id);
     if (!stored) return fail(std::move(stored.error()));
     auto authorization = parse_json(*stored);
     if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
-    const std::vector<std::string> permit_codes = verify_authorization_result(db, *authorization);
+    std::optional<ResolvedIdentity> agent;
+    const std::vector<std::string> permit_codes = verify_authorization_result(db, *root, *authorization, &agent);
     if (!permit_codes.empty()) {
         return fail("ORVANE_AUTHORIZATION_INVALID: " + join_reason_codes(permit_codes));
     }
@@ -144,6 +177,8 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     if (members::uint(permit, "expires_at") < *now) return fail("ORVANE_PERMIT_EXPIRED");
+    auto revoked_at = agent_revoked_at(db, *root, permit, agent, *now);
+    if (!revoked_at) return fail(std::move(revoked_at.error()));
     auto action_id = non_blank_member(permit, "action_id");
     if (!action_id) return fail(std::move(action_id.error()));
 
@@ -183,12 +218,19 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
         auto execution = parse_json(row.execution_json);
         if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
         const std::vector<std::string> codes =
-            verify_execution_result(db, *authorization, *execution);
+            verify_execution_result(db, *root, *authorization, *execution);
         if (!codes.empty()) {
             return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
         }
+        // An outcome committed before the revocation stands; one committed
+        // at or after it should never have been.
+        if (*revoked_at &&
+            stored_completed_at(*execution) >= **revoked_at) {
+            return fail(std::string(kRevokedPermit));
+        }
         return std::move(row.execution_json);
     }
+    if (*revoked_at) return fail(std::string(kRevokedPermit));
 
     // The parties.
     auto executor_id_member = non_blank_member(outcome, "executor_id");
@@ -214,7 +256,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     // would store a result that could never be replayed or traced as verified.
     auto resolved_at = now_micros();
     if (!resolved_at) return fail(std::move(resolved_at.error()));
-    auto executor = resolve_identity(db, executor_id, *resolved_at);
+    auto executor = resolve_identity(db, *root, executor_id, *resolved_at);
     if (!executor) return fail(std::move(executor.error()));
     if (!executor->has_value()) return fail("ORVANE_EXECUTOR_NOT_REGISTERED");
     if (!(*executor)->active) return fail("ORVANE_EXECUTOR_NOT_ACTIVE");
@@ -235,7 +277,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     }
 
     // The receipt.
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     const auto& completed_at = resolved_at;
     auto intent_hash = non_blank_member(permit, "intent_hash");
