@@ -60,10 +60,16 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
     return std::optional<std::string>(std::move(stored));
 }
 
-Status persist(storage::Connection& db, const Json& receipt, const ActionIntent& intent,
-               std::string_view result_text) {
+// Stores the answer, or returns the one another process stored for the same
+// request since the first lookup: under the write lock the lookup is repeated,
+// so the loser of a race replays the winner's answer as any later caller would.
+Result<std::optional<std::string>> persist(storage::Connection& db, const TrustedRoot& root, const Json& receipt,
+                                           const ActionIntent& intent, std::string_view result_text) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
+    auto raced =
+        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"));
+    if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
                   decision, issued_at, expires_at, authorization_json)
@@ -88,7 +94,7 @@ Status persist(storage::Connection& db, const Json& receipt, const ActionIntent&
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit authorization transaction: " + committed.error());
     }
-    return {};
+    return std::optional<std::string>();
 }
 
 // The request once the intent is parsed and its contract holds.
@@ -184,7 +190,9 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     result["authorization"] = std::move(receipt);
     std::string text = canonical_json(result);
 
-    ORVANE_TRY(persist(db, result["authorization"], intent, text));
+    auto raced = persist(db, *root, result["authorization"], intent, text);
+    if (!raced) return fail(std::move(raced.error()));
+    if (raced->has_value()) return std::move(**raced);
     return text;
 }
 

@@ -4,7 +4,6 @@
 // stream ("identity.rotated", "identity.revoked") so that deleting the event
 // row cannot undo them. All checks and signatures happen before the one write
 // transaction.
-#include <limits>
 #include <string>
 
 #include "identity/gate_authority.hpp"
@@ -128,7 +127,10 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
         auto row = stmt->step();
         if (!row) return fail("Failed to read identity for rotation: " + row.error());
         if (!*row) return fail("Failed to read identity for rotation: no agent row for the current key");
-        alias = stmt->column_text(0);
+        // The alias goes into the new registration as it stands.
+        auto stored_alias = stmt->column_text_checked(0);
+        if (!stored_alias) return fail("Failed to read identity for rotation: " + stored_alias.error());
+        alias = *stored_alias;
         metadata_text = stmt->column_text(1);
         can_delegate = stmt->column_int64(2) != 0;
         previous_version = static_cast<std::uint64_t>(stmt->column_int64(3));
@@ -139,8 +141,7 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
     auto clock_now = now_micros();
     if (!clock_now) return fail(std::move(clock_now.error()));
     const std::uint64_t now = *clock_now;
-    if (previous_version == std::numeric_limits<std::uint64_t>::max())
-        return fail("ORVANE_ROTATION_INVALID: key version overflow");
+    if (previous_version >= kMaxKeyVersion) return fail("ORVANE_ROTATION_INVALID: key version overflow");
     const std::uint64_t new_version = previous_version + 1;
 
     const Signer& signer = *authority->signer;

@@ -143,6 +143,10 @@ Result<std::string> register_agent(Gate& gate, std::string_view public_key, std:
     }
     if (is_blank(custody.signer_uri) || custody.key_version == 0 || custody.algorithm != "Ed25519")
         return fail("ORVANE_INVALID_AGENT: signer_uri, positive key_version, and Ed25519 are required");
+    // The agents table keeps a signed 64-bit integer; a larger version would
+    // be stored negative and never match the signed registration again.
+    if (custody.key_version > kMaxKeyVersion)
+        return fail("ORVANE_INVALID_AGENT: key_version must be at most " + std::to_string(kMaxKeyVersion));
 
     bool can_delegate = true;
     std::optional<ResolvedIdentity> registrar;

@@ -109,6 +109,42 @@ Result<std::optional<EarlierOutcome>> load_earlier_outcome(storage::Connection& 
         EarlierOutcome{std::string(stmt->column_text(0)), std::string(stmt->column_text(1))});
 }
 
+// What a stored outcome is judged against: the root, and when the permit's
+// agent was revoked since the permit was issued (agent_revoked_at).
+struct ReplayContext {
+    const TrustedRoot& root;
+    std::optional<std::uint64_t> revoked_at;
+};
+
+// The stored answer when the permit already has an outcome: that outcome's
+// execution result when it is the same outcome (and still verifies, and was
+// committed before any revocation of the agent), else the refusal; nothing
+// when the permit has no outcome yet.
+Result<std::optional<std::string>> replay_earlier_outcome(storage::Connection& db, const ReplayContext& context,
+                                                          const Json& authorization,
+                                                          std::string_view authorization_id,
+                                                          std::string_view outcome_hash) {
+    auto earlier = load_earlier_outcome(db, authorization_id);
+    if (!earlier) return fail(std::move(earlier.error()));
+    if (!earlier->has_value()) return std::optional<std::string>();
+    EarlierOutcome& row = **earlier;
+    if (row.outcome_hash != outcome_hash) {
+        return fail("ORVANE_PERMIT_ALREADY_CONSUMED: a permit can produce only one outcome");
+    }
+    auto execution = parse_json(row.execution_json);
+    if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
+    const std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, *execution);
+    if (!codes.empty()) {
+        return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
+    }
+    // An outcome committed before the revocation stands; one committed at or
+    // after it should never have been.
+    if (context.revoked_at && stored_completed_at(*execution) >= *context.revoked_at) {
+        return fail(std::string(kRevokedPermit));
+    }
+    return std::optional<std::string>(std::move(row.execution_json));
+}
+
 struct OutcomeRow {
     std::string_view receipt_id;
     std::string_view authorization_id;
@@ -121,9 +157,15 @@ struct OutcomeRow {
     std::string_view event_type;
 };
 
-Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
+// Stores the outcome, or answers as a later commit would when another process
+// committed to the permit since the first lookup: the lookup is repeated
+// under the write lock, so the loser of a race gets the stored answer.
+Result<std::optional<std::string>> store_outcome(storage::Connection& db, const ReplayContext& context,
+                                                 const Json& authorization, const OutcomeRow& row) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin outcome commit transaction: " + tx.error());
+    auto raced = replay_earlier_outcome(db, context, authorization, row.authorization_id, row.outcome_hash);
+    if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_outcomes
                  (receipt_id, authorization_id, action_id, executor_id, outcome_hash,
                   completed_at, execution_json)
@@ -144,7 +186,7 @@ Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit outcome transaction: " + committed.error());
     }
-    return {};
+    return std::optional<std::string>();
 }
 
 // The commit core. `parsed_outcome` is the outcome already parsed from
@@ -208,29 +250,11 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     }
     const std::string outcome_hash = sha256_hex(signed_bytes);
 
-    auto earlier = load_earlier_outcome(db, authorization_id);
+    const ReplayContext replay{*root, *revoked_at};
+    auto earlier = replay_earlier_outcome(db, replay, *authorization, authorization_id, outcome_hash);
     if (!earlier) return fail(std::move(earlier.error()));
-    if (earlier->has_value()) {
-        EarlierOutcome& row = **earlier;
-        if (row.outcome_hash != outcome_hash) {
-            return fail("ORVANE_PERMIT_ALREADY_CONSUMED: a permit can produce only one outcome");
-        }
-        auto execution = parse_json(row.execution_json);
-        if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
-        const std::vector<std::string> codes =
-            verify_execution_result(db, *root, *authorization, *execution);
-        if (!codes.empty()) {
-            return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
-        }
-        // An outcome committed before the revocation stands; one committed
-        // at or after it should never have been.
-        if (*revoked_at &&
-            stored_completed_at(*execution) >= **revoked_at) {
-            return fail(std::string(kRevokedPermit));
-        }
-        return std::move(row.execution_json);
-    }
-    if (*revoked_at) return fail(std::string(kRevokedPermit));
+    if (earlier->has_value()) return std::move(**earlier);
+    if (revoked_at->has_value()) return fail(std::string(kRevokedPermit));
 
     // The parties.
     auto executor_id_member = non_blank_member(outcome, "executor_id");
@@ -297,18 +321,20 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     const std::string execution_json =
         canonical_json(make_execution_result(std::move(*receipt), std::move(outcome)));
 
-    ORVANE_TRY(store_outcome(db, OutcomeRow{
-                                     .receipt_id = receipt_id,
-                                     .authorization_id = authorization_id,
-                                     .action_id = *action_id,
-                                     .executor_id = executor_id,
-                                     .outcome_hash = outcome_hash,
-                                     .completed_at = *completed_at,
-                                     .execution_json = execution_json,
-                                     .tenant_id = *tenant_id,
-                                     .event_type = *status == "SUCCEEDED" ? "action.executed"
-                                                                         : "action.failed",
-                                 }));
+    auto raced = store_outcome(db, replay, *authorization,
+                               OutcomeRow{
+                                   .receipt_id = receipt_id,
+                                   .authorization_id = authorization_id,
+                                   .action_id = *action_id,
+                                   .executor_id = executor_id,
+                                   .outcome_hash = outcome_hash,
+                                   .completed_at = *completed_at,
+                                   .execution_json = execution_json,
+                                   .tenant_id = *tenant_id,
+                                   .event_type = *status == "SUCCEEDED" ? "action.executed" : "action.failed",
+                               });
+    if (!raced) return fail(std::move(raced.error()));
+    if (raced->has_value()) return std::move(**raced);
     return execution_json;
 }
 
