@@ -1,9 +1,11 @@
 // The executor's read-only look into the gate database before it consumes a
-// permit: revoked permits, revoked agents and outcomes already committed.
+// permit: revoked permits, outcomes already committed, and whether the
+// permit's agent still verifies and was never revoked.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,7 +21,9 @@ namespace orvane::executor {
 // call); when the file was replaced or is gone, the connection is dropped and
 // the path opened again, which fails as a first open would. Its statements run
 // outside any transaction, so each sees the last committed state, as on a
-// fresh connection.
+// fresh connection. Like the gate's own connection, it keeps the file open
+// between calls: a gate database is replaced safely only as a whole file with
+// its -wal beside it, never under a process that has it open.
 class GateDatabase {
 public:
     // The connection for `path`; the failure is the one of opening it.
@@ -33,9 +37,11 @@ private:
     bool reusable_ = false;
 };
 
-// Runs the three checks in order on the kept connection to the gate database
-// at `gate_db_path`.
+// Runs the checks in order on the kept connection to the gate database at
+// `gate_db_path`. The agent is judged under the executor's trusted gate key,
+// as the root every identity must chain back to, at `now`.
 Status check_gate_database(GateDatabase& gate_db, const std::string& gate_db_path,
-                           std::string_view authorization_id, std::string_view agent_id);
+                           std::string_view trusted_gate_id, std::string_view authorization_id,
+                           std::string_view agent_id, std::uint64_t now);
 
 }  // namespace orvane::executor

@@ -156,7 +156,9 @@ Result<std::string> register_agent(Gate& gate, std::string_view public_key, std:
     } else {
         auto now = now_micros();
         if (!now) return fail(std::move(now.error()));
-        auto resolved = resolve_identity(gate.db, gate_key, *now);
+        auto root = check_trusted_root(gate.db, gate_key);
+        if (!root) return fail(std::move(root.error()));
+        auto resolved = resolve_identity(gate.db, *root, gate_key, *now);
         if (!resolved) return fail(std::move(resolved.error()));
         if (!*resolved) return fail("ORVANE_REGISTRAR_NOT_AUTHORIZED: registrar has no valid signed registration");
         if (!(*resolved)->active || !(*resolved)->can_delegate)

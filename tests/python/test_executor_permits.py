@@ -218,20 +218,28 @@ class TestPolicyEvidence:
 class TestGateDatabase:
     def test_revoked_permit(self, env, tmp_path):
         permit = env.permit()
-        gate_db = make_gate_db(tmp_path / "gate.db", revoked=[permit["authorization"]["authorization_id"]])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent,
+                               revoked=[permit["authorization"]["authorization_id"]])
         assert refusal(env.executor(gate_db=gate_db), permit) == \
             "ORVANE_PERMIT_REVOKED: permit has been revoked at gate"
         assert rows(env.db) == []
         env.executor().verify_and_consume_permit(permit_text(permit))  # no gate database: consumed
 
     def test_revoked_agent(self, env, tmp_path):
-        gate_db = make_gate_db(tmp_path / "gate.db", revoked_agents=[env.agent.public_hex])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent, revoke_agent=True)
         assert refusal(env.executor(gate_db=gate_db), env.permit()) == \
             "ORVANE_PERMIT_REVOKED: agent identity has been revoked"
 
+    def test_an_agent_the_gate_database_cannot_vouch_for(self, env, tmp_path):
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, Key())
+        assert refusal(env.executor(gate_db=gate_db), env.permit()) == \
+            "ORVANE_AGENT_NOT_TRUSTED: agent identity does not verify at gate"
+        assert rows(env.db) == []
+
     def test_outcome_already_committed(self, env, tmp_path):
         permit = env.permit()
-        gate_db = make_gate_db(tmp_path / "gate.db", outcomes=[permit["authorization"]["authorization_id"]])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent,
+                               outcomes=[permit["authorization"]["authorization_id"]])
         assert refusal(env.executor(gate_db=gate_db), permit) == \
             "ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate"
 
@@ -249,18 +257,20 @@ class TestGateDatabase:
         by another file, removed and put back between consumptions, and every
         consumption answers as a first one on that file would."""
         path = tmp_path / "gate.db"
-        make_gate_db(path)
+        make_gate_db(path, env.gate, env.agent)
         executor = env.executor(gate_db=str(path))
         executor.verify_and_consume_permit(permit_text(env.permit(intent=make_intent(env.agent, "k1"))))
 
         second = env.permit(intent=make_intent(env.agent, "k2"))
-        with sqlite3.connect(path) as db:  # in place: the kept connection sees it
-            db.execute("INSERT INTO revoked_authorizations VALUES (?, 'test')",
+        db = sqlite3.connect(path)  # in place: the kept connection sees it
+        with db:
+            db.execute("INSERT INTO revoked_authorizations VALUES (?, 0, 'test', 'e')",
                        (second["authorization"]["authorization_id"],))
+        db.close()
         assert refusal(executor, second) == "ORVANE_PERMIT_REVOKED: permit has been revoked at gate"
 
         third = env.permit(intent=make_intent(env.agent, "k3"))
-        replacement = make_gate_db(tmp_path / "next.db", outcomes=[third["authorization"]["authorization_id"]])
+        replacement = make_gate_db(tmp_path / "next.db", env.gate, env.agent, outcomes=[third["authorization"]["authorization_id"]])
         os.replace(replacement, path)
         assert refusal(executor, third) == \
             "ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate"
@@ -268,7 +278,7 @@ class TestGateDatabase:
         os.remove(path)
         fourth = env.permit(intent=make_intent(env.agent, "k4"))
         assert refusal(executor, fourth) == "Failed to open gate DB for revocation check: unable to open database file"
-        make_gate_db(path)
+        make_gate_db(path, env.gate, env.agent)
         executor.verify_and_consume_permit(permit_text(fourth))
         assert len(rows(env.db)) == 2
 
