@@ -34,7 +34,7 @@ Status check_ttl(std::uint64_t ttl_seconds) {
 
 // A stored answer for the action, when there is one: the stored text if it
 // still verifies, or the refusal.
-Result<std::optional<std::string>> replay_stored(storage::Connection& db,
+Result<std::optional<std::string>> replay_stored(storage::Connection& db, const TrustedRoot& root,
                                                  std::string_view action_id,
                                                  std::string_view intent_hash) {
     auto stmt = storage::Statement::prepare(
@@ -53,17 +53,23 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db,
     std::string stored(stmt->column_text(1));
     auto parsed = parse_json(stored);
     if (!parsed) return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + parsed.error());
-    const std::vector<std::string> codes = verify_authorization_result(db, *parsed);
+    const std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
     if (!codes.empty()) {
         return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + join_reason_codes(codes));
     }
     return std::optional<std::string>(std::move(stored));
 }
 
-Status persist(storage::Connection& db, const Json& receipt, const ActionIntent& intent,
-               std::string_view result_text) {
+// Stores the answer, or returns the one another process stored for the same
+// request since the first lookup: under the write lock the lookup is repeated,
+// so the loser of a race replays the winner's answer as any later caller would.
+Result<std::optional<std::string>> persist(storage::Connection& db, const TrustedRoot& root, const Json& receipt,
+                                           const ActionIntent& intent, std::string_view result_text) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
+    auto raced =
+        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"));
+    if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
                   decision, issued_at, expires_at, authorization_json)
@@ -88,7 +94,7 @@ Status persist(storage::Connection& db, const Json& receipt, const ActionIntent&
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit authorization transaction: " + committed.error());
     }
-    return {};
+    return std::optional<std::string>();
 }
 
 // The request once the intent is parsed and its contract holds.
@@ -107,11 +113,13 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     const std::string action_id =
         derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
 
-    auto stored = replay_stored(db, action_id, hash);
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
+    auto stored = replay_stored(db, *root, action_id, hash);
     if (!stored) return fail(std::move(stored.error()));
     if (stored->has_value()) return std::move(**stored);
 
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     const Signer& signer = *authority->signer;
 
@@ -132,7 +140,7 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     // The agent's standing is judged at the instant the receipt names, as
     // receipt verification judges it: a change that another process writes
     // while this request runs cannot make the stored answer unreproducible.
-    auto agent = resolve_identity(db, agent_id, *issued_at);
+    auto agent = resolve_identity(db, *root, agent_id, *issued_at);
     if (!agent) return fail(std::move(agent.error()));
 
     AuthorizationDecision decision = decide_authorization(DecisionInputs{
@@ -182,7 +190,9 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     result["authorization"] = std::move(receipt);
     std::string text = canonical_json(result);
 
-    ORVANE_TRY(persist(db, result["authorization"], intent, text));
+    auto raced = persist(db, *root, result["authorization"], intent, text);
+    if (!raced) return fail(std::move(raced.error()));
+    if (raced->has_value()) return std::move(**raced);
     return text;
 }
 

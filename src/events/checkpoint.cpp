@@ -1,4 +1,5 @@
 // Gate-signed checkpoints over a tenant's event stream.
+#include <limits>
 #include <string>
 
 #include "events/event_ops.hpp"
@@ -35,6 +36,9 @@ Result<std::uint64_t> next_checkpoint_sequence(storage::Connection& db, std::str
     if (!*row) return 1;
     auto latest = stmt->column_unsigned(0);
     if (!latest) return fail(prefix + latest.error());
+    // An SQLite integer column ends at INT64_MAX: the next one could not be stored.
+    if (*latest >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail(prefix + "checkpoint sequence " + std::to_string(*latest) + " cannot be followed");
     return *latest + 1;
 }
 
@@ -86,6 +90,12 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!signer) return fail(std::move(signer.error()));
     auto created_at = now_micros();
     if (!created_at) return fail(std::move(created_at.error()));
+    // The next sequence is taken, the stream summed up and the checkpoint
+    // stored under one write lock, so that two processes checkpointing the
+    // same tenant get consecutive sequences instead of one failing on the
+    // unique (tenant_id, checkpoint_sequence).
+    auto tx = storage::Transaction::begin(gate.db);
+    if (!tx) return fail("Failed to begin checkpoint transaction: " + tx.error());
     auto sequence = next_checkpoint_sequence(gate.db, tenant_id);
     if (!sequence) return fail(std::move(sequence.error()));
     auto summary = summarize_stream(gate.db, tenant_id);
@@ -133,6 +143,8 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (bound) bound = stmt->bind_text(9, checkpoint_json);
     if (!bound) return fail(prefix + bound.error());
     if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
+    stmt = storage::Statement();  // released before COMMIT
+    if (auto committed = tx->commit(); !committed) return fail(prefix + committed.error());
     return checkpoint_json;
 }
 
