@@ -181,6 +181,12 @@ def announcements(evidence):
         tenant_id = member(registration, "tenant_id")
         wanted.append(("agent.registered", tenant_id if isinstance(tenant_id, str) else "*",
                        string(entry, "event_id"), registration))
+    for envelope in evidence["lifecycle_events"]:
+        event = member(envelope, "event")
+        kind = "identity.rotated" if string(event, "event_type") == "ROTATE" else "identity.revoked"
+        tenant_id = member(event, "tenant_id")
+        wanted.append((kind, tenant_id if isinstance(tenant_id, str) else "*",
+                       string(event, "identity_id") + ":" + string(envelope, "event_id"), envelope))
     return wanted
 
 
@@ -267,7 +273,8 @@ def verify_evidence(evidence, trusted_gate_key):
     """The verdict for a parsed evidence file; raises MalformedEvidence."""
     check_structure(evidence)
     trusted_key = trusted_gate_key.lower()
-    registry = Registry(evidence["registrations"], evidence["lifecycle_events"], trusted_key)
+    logged = [entry["event"] for log in evidence["logs"] for entry in log["entries"]]
+    registry = Registry(evidence["registrations"], evidence["lifecycle_events"], trusted_key, logged)
     result = evidence["authorization"]
     execution = evidence["execution"]
     has_execution = execution is not None

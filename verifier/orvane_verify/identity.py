@@ -11,8 +11,8 @@ state (active, rotated or revoked, and since when) follows from the last
 lifecycle event that ended it.
 """
 
-from .canonical import canonical_text, json_equal
-from .rules import (canonical_digest, has_member, is_non_blank, is_uint, member,
+from .canonical import canonical_bytes, canonical_text, json_equal
+from .rules import (canonical_digest, sha256_hex, has_member, is_non_blank, is_uint, member,
                     verify_digest_signature)
 
 REGISTRATION_SCHEMA = "orvane.agent-registration.v1"
@@ -56,8 +56,22 @@ def _lifecycle_key(envelope):
 
 
 class Registry:
-    def __init__(self, registrations, lifecycle_events, trusted_root):
+    def __init__(self, registrations, lifecycle_events, trusted_root, stream_events=()):
         self.trusted_root = trusted_root
+        # The logged stream events, as a gate's stream table would hold them:
+        # the first of each (tenant, sequence number) and of each (tenant, event id).
+        self.stream = []
+        taken = set()
+        for event in stream_events:
+            fields = [member(event, n) for n in ("tenant_id", "event_id", "event_type", "payload_hash")]
+            sequence = member(event, "sequence_number")
+            if not all(isinstance(f, str) for f in fields) or not is_uint(sequence):
+                continue
+            keys = (("seq", fields[0], sequence), ("id", fields[0], fields[1]))
+            if keys[0] in taken or keys[1] in taken:
+                continue
+            taken.update(keys)
+            self.stream.append(fields)
         self.rows = {}
         self.events = {}  # identity id -> envelopes, ordered by effective_at
         seen = set()
@@ -171,11 +185,14 @@ class Registry:
             return None
         if not _event_matches_row(event, key, row):
             return None
-        ending = self._replay(ctx, row["identity_id"], key)
+        ending = self._replay(ctx, row["identity_id"], row["tenant_id"], key)
         if ctx["exhausted"]:
             return None
         active = _activity(row, ending, at)
         if active is None:
+            return None
+        # The root's own key must be its self-registration.
+        if key == self.trusted_root and row["registered_by"] != key:
             return None
         if key != row["registered_by"]:
             registrar = self._resolve(ctx, row["registered_by"], row["registered_at"], visited)
@@ -188,9 +205,24 @@ class Registry:
             return None
         return Resolved(row["tenant_id"], row["identity_id"], row["metadata"], active, row["can_delegate"])
 
-    def _replay(self, ctx, identity, key):
+    def _check_stream_names(self, tenant, identity, replayed):
+        """Every lifecycle event the identity's stream names must be among those replayed,
+        as the same text: a dropped revocation must not undo itself."""
+        prefix = identity + ":"
+        for event_tenant, event_id, event_type, payload_hash in self.stream:
+            if event_tenant != tenant or not event_id.startswith(prefix) or event_id == prefix:
+                continue
+            found = replayed.get(event_id[len(prefix):])
+            if found is None:
+                raise IdentityError("ORVANE_IDENTITY_EVENT_INVALID: a lifecycle event named by the event stream "
+                                    "is missing")
+            if event_type != ("identity.rotated" if found[0] else "identity.revoked") or payload_hash != found[1]:
+                raise IdentityError("ORVANE_IDENTITY_EVENT_INVALID: lifecycle event does not match the event stream")
+
+    def _replay(self, ctx, identity, tenant, key):
         """Checks every lifecycle event of the identity; the last one that ended the key."""
         ending = None
+        replayed = {}
         for _, _, envelope in self.events.get(identity, []):
             event = member(envelope, "event")
             if not isinstance(envelope, dict) or "event" not in envelope:
@@ -234,6 +266,8 @@ class Registry:
             subject = _str(event, "previous_public_key" if kind == "ROTATE" else "public_key")
             if subject == key:
                 ending = (kind == "ROTATE", effective_at)
+            replayed.setdefault(event_id, (kind == "ROTATE", sha256_hex(canonical_bytes(envelope))))
+        self._check_stream_names(tenant, identity, replayed)
         return ending
 
 

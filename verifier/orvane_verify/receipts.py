@@ -235,6 +235,14 @@ def verify_execution_result(registry, authorization_result, execution_result):
     digest = hex_bytes(receipt_id)
     if digest is None or not verify_signature(string(receipt, "gate_id"), digest, signature):
         codes.append("EXECUTION_GATE_SIGNATURE_INVALID")
+    # A valid signature says only that some key sealed the receipt: that key
+    # must have stood for the gate when the receipt says it was made.
+    completed_at = uint(receipt, "completed_at")
+    gate, error = _resolve(registry, string(receipt, "gate_id"), completed_at)
+    if error is not None:
+        codes.append(error)
+    elif gate is None or not gate.active or not gate.can_delegate:
+        codes.append("EXECUTION_GATE_NOT_TRUSTED")
 
     permit = member(authorization_result, "authorization")
     for name in ("authorization_id", "action_id", "intent_hash"):
@@ -254,7 +262,7 @@ def verify_execution_result(registry, authorization_result, execution_result):
     if not verify_signature(executor_id, signed, executor_signature):
         codes.append("EXECUTOR_SIGNATURE_INVALID")
 
-    executor, error = _resolve(registry, executor_id, uint(receipt, "completed_at"))
+    executor, error = _resolve(registry, executor_id, completed_at)
     if error is not None:
         codes.append(error)
     elif executor is None or not executor.active:

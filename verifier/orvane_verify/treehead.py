@@ -147,6 +147,16 @@ def verify_consistency_proof(old_note, new_note, public_key_hex, proof):
             "old_size": old.size, "new_size": new.size}
 
 
+_UNRESERVED = set(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
+
+
+def log_origin(gate_key_hex, tenant_id):
+    """The origin of a gate's log of one tenant: "orvane-ddb/gate/<key>/tenant/<tenant>", the
+    tenant's UTF-8 bytes percent-encoded (upper-case hex) except A-Z a-z 0-9 - . _ ~."""
+    tenant = "".join(chr(b) if b in _UNRESERVED else "%%%02X" % b for b in tenant_id.encode("utf-8"))
+    return "orvane-ddb/gate/%s/tenant/%s" % (gate_key_hex.lower(), tenant)
+
+
 def origin_names(origin, gate_key_hex, tenant_id):
     """Whether a head's origin line names this gate and tenant."""
-    return bool(origin)
+    return origin == log_origin(gate_key_hex, tenant_id)

@@ -61,7 +61,7 @@ def audit_path(hashes, m):
 
 
 def origin(gate_pk, tenant):
-    return "orvane.test/" + gate_pk + "/" + tenant
+    return "orvane-ddb/gate/" + gate_pk + "/tenant/" + ("%2A" if tenant == "*" else tenant)
 
 
 def note(gate, origin_line, size, root):
@@ -117,6 +117,8 @@ class Gate:
         event_id = digest(event)
         envelope = {"event": event, "event_id": event_id, "signature": self.key.sign_digest(event_id)}
         self.lifecycle.append(envelope)
+        self.append(tenant, "identity.%s" % ("rotated" if kind == "ROTATE" else "revoked"),
+                    identity + ":" + event_id, canon(envelope))
         return envelope
 
     def rotate(self, old, new):
@@ -213,6 +215,7 @@ class Gate:
             ids.add(execution["receipt"]["receipt_id"])
         registrations = [self.registrations[k.pk] for k in keys]
         ids |= {r["event_id"] for r in registrations}
+        ids |= {e["event"]["identity_id"] + ":" + e["event_id"] for e in self.lifecycle}
         return copy.deepcopy({
             "schema_version": "orvane.evidence.v1", "action_id": result["authorization"]["action_id"],
             "gate_id": self.key.pk, "exported_at": self.tick(), "authorization": result, "execution": execution,

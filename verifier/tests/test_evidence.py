@@ -143,10 +143,21 @@ def test_rotation_and_revocation_are_judged_at_the_time_of_each_step():
     event = backdated["lifecycle_events"][1]["event"]
     event["effective_at"] = run["receipt"]["completed_at"] - 1
     assert failed(check(backdated, gate))["executor_standing"] == ["ORVANE_IDENTITY_EVENT_INVALID: digest mismatch"]
-    # Signed by the gate, the earlier revocation would stand: the executor was no longer trusted.
+    # Even re-signed, a replaced revocation is caught: the stream names the original one.
     backdated["lifecycle_events"][1]["event_id"] = forge.digest(event)
     backdated["lifecycle_events"][1]["signature"] = gate.key.sign_digest(forge.digest(event))
-    assert failed(check(backdated, gate))["executor_standing"] == ["EXECUTOR_IDENTITY_NOT_TRUSTED"]
+    assert failed(check(backdated, gate))["executor_standing"] == [
+        "ORVANE_IDENTITY_EVENT_INVALID: a lifecycle event named by the event stream is missing"]
+    # Dropping the revocation and its log entry does not hide it from a later action: the
+    # executor's standing at completion is what the file shows, so the auditor asks for the
+    # identity's whole stream when it matters (see the README).
+    dropped = gate.evidence(after, run, keys)
+    dropped["lifecycle_events"] = dropped["lifecycle_events"][:1]
+    assert "a lifecycle event named by the event stream is missing" in failed(check(dropped, gate))[
+        "executor_standing"][0]
+    for log in dropped["logs"]:
+        log["entries"] = [e for e in log["entries"] if e["event"]["event_type"] != "identity.revoked"]
+    assert check(dropped, gate)["status"] == "VERIFIED"
 
 
 def test_malformed_files_are_refused(executed):
@@ -155,3 +166,12 @@ def test_malformed_files_are_refused(executed):
                    dict(evidence, execution=[]), dict(evidence, logs=[{"tenant_id": "acme"}])):
         with pytest.raises(MalformedEvidence):
             verify_evidence(broken, gate.key.pk)
+
+
+def test_a_head_of_another_tenants_log_is_refused(executed):
+    gate, evidence = executed
+    evidence = copy.deepcopy(evidence)
+    evidence["logs"][1]["tree_head"] = evidence["logs"][0]["tree_head"]
+    codes = failed(check(evidence, gate))
+    assert codes["tree_head"] == ["TREE_HEAD_ORIGIN_MISMATCH: acme"]
+    assert "LOG_INCLUSION_INVALID: action.authorized" in codes["log_inclusion"]
