@@ -211,11 +211,15 @@ def _included(entry, head):
     leaf = hex_bytes(event.get("event_digest"))
     if head is None or not is_uint(sequence) or sequence < 1 or leaf is None or len(leaf) != 32:
         return False
-    if proof.get("leaf_index") != sequence - 1 or proof.get("tree_size") != head.size:
+    if not is_uint(proof.get("leaf_index")) or proof["leaf_index"] != sequence - 1:
         return False
-    try:
-        hashes = treehead.proof_hashes(proof)
-    except treehead.NoteError:
+    if not is_uint(proof.get("tree_size")) or proof["tree_size"] != head.size:
+        return False
+    hashes = proof.get("hashes")
+    if not isinstance(hashes, list):
+        return False
+    hashes = [hex_bytes(h) for h in hashes]
+    if any(h is None or len(h) != 32 for h in hashes):
         return False
     return merkle.verify_inclusion(sequence - 1, head.size, merkle.leaf_hash(leaf), hashes, head.root)
 

@@ -46,6 +46,10 @@ def _str(document, name):
     return value if isinstance(value, str) else None
 
 
+def _or(value, fallback):
+    return fallback if value is None else value
+
+
 def _sort_time(value):
     return value if is_uint(value) and value <= INT64_MAX else 0
 
@@ -134,13 +138,13 @@ class Registry:
             "registration_event": registration,
             "registration_signature": _str(entry, "signature") or "",
             "identity_id": identity,
-            "tenant_id": _str(registration, "tenant_id") or "*",
+            "tenant_id": _or(_str(registration, "tenant_id"), "*"),
             "valid_from": registered_at,
             "valid_until": None,
             "revoked_at": None,
             "key_version": version if is_uint(version) else 1,
             "signer_uri": _str(signer, "signer_uri") or "",
-            "algorithm": _str(signer, "algorithm") or "Ed25519",
+            "algorithm": _or(_str(signer, "algorithm"), "Ed25519"),
         }
         ending = self._ending(identity, key)
         if ending is not None:
