@@ -69,14 +69,14 @@ bool any_contains(const std::vector<std::string>& codes,
 }  // namespace
 
 Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     auto trace = assemble_trace(gate.db, action_id);
     if (!trace) return fail(std::move(trace.error()));
     return canonical_json(*trace);
 }
 
 Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     // The assembled trace is verified as it stands. Writing it out and parsing
     // it again would give the same values, except that a trace nests one level
     // deeper than the documents it holds: documents near the parser's nesting
