@@ -2,7 +2,7 @@
 #include <string>
 
 #include "events/event_ops.hpp"
-#include "events/running_hash.hpp"
+#include "events/stream_audit.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"
 
@@ -10,65 +10,12 @@ namespace orvane {
 
 namespace {
 
-constexpr std::string_view kLatestCheckpoint =
-    "SELECT checkpoint_sequence FROM checkpoints\n"
-    "             WHERE tenant_id = ?1 ORDER BY checkpoint_sequence DESC LIMIT 1";
-
-constexpr std::string_view kStreamDigests =
-    "SELECT sequence_number, event_digest FROM event_stream\n"
-    "             WHERE tenant_id = ?1 ORDER BY sequence_number ASC";
-
 constexpr std::string_view kInsertCheckpoint =
     "INSERT INTO checkpoints (\n"
     "            checkpoint_id, tenant_id, checkpoint_sequence,\n"
     "            first_sequence, last_sequence, stream_root_hash,\n"
     "            total_events, created_at, checkpoint_json\n"
     "        ) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
-
-Result<std::uint64_t> next_checkpoint_sequence(storage::Connection& db, std::string_view tenant_id) {
-    static const std::string prefix = "Failed to query latest checkpoint sequence: ";
-    auto stmt = storage::Statement::prepare(db, kLatestCheckpoint);
-    if (!stmt) return fail(prefix + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(prefix + bound.error());
-    auto row = stmt->step();
-    if (!row) return fail(prefix + row.error());
-    if (!*row) return 1;
-    auto latest = stmt->column_unsigned(0);
-    if (!latest) return fail(prefix + latest.error());
-    return *latest + 1;
-}
-
-struct StreamSummary {
-    std::uint64_t first_sequence = 0;
-    std::uint64_t last_sequence = 0;
-    std::uint64_t total_events = 0;
-    std::string root_hash;
-};
-
-Result<StreamSummary> summarize_stream(storage::Connection& db, std::string_view tenant_id) {
-    auto stmt = storage::Statement::prepare(db, kStreamDigests);
-    if (!stmt) return fail("Failed to prepare event stream query: " + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) {
-        return fail("Failed to query event stream: " + bound.error());
-    }
-    static const std::string row_prefix = "Failed reading event row: ";
-    StreamSummary summary;
-    RunningHash hash;
-    for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail(row_prefix + row.error());
-        if (!*row) break;
-        auto sequence = stmt->column_unsigned(0);
-        if (!sequence) return fail(row_prefix + sequence.error());
-        if (stmt->column_type(1) != SQLITE_TEXT) return fail(row_prefix + "event_digest is not text");
-        hash.update(stmt->column_text(1));
-        if (summary.total_events == 0) summary.first_sequence = *sequence;
-        summary.last_sequence = *sequence;
-        ++summary.total_events;
-    }
-    summary.root_hash = hash.finish_hex();
-    return summary;
-}
 
 Json signer_identity_json(const SignerIdentity& identity) {
     Json signer = Json::object();
@@ -86,9 +33,14 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!signer) return fail(std::move(signer.error()));
     auto created_at = now_micros();
     if (!created_at) return fail(std::move(created_at.error()));
-    auto sequence = next_checkpoint_sequence(gate.db, tenant_id);
-    if (!sequence) return fail(std::move(sequence.error()));
-    auto summary = summarize_stream(gate.db, tenant_id);
+    // Before vouching for the stream, re-verify it and that it extends what
+    // the gate signed last: a writer without the key could otherwise delete
+    // events, re-chain the rest and have the gate sign the shorter history.
+    const std::string& gate_key = (*signer)->identity().public_key;
+    auto latest = latest_signed_checkpoint(gate.db, tenant_id, gate_key);
+    if (!latest) return fail(std::move(latest.error()));
+    const std::uint64_t next_sequence = *latest ? (*latest)->checkpoint_sequence + 1 : 1;
+    auto summary = audit_stream(gate.db, tenant_id, *latest);
     if (!summary) return fail(std::move(summary.error()));
     if (summary->total_events == 0) {
         return fail("Cannot create checkpoint: No events recorded for tenant '" +
@@ -98,13 +50,13 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     std::string checkpoint_id;
     checkpoint_id.reserve(tenant_id.size() + 48);
     checkpoint_id.append("chk_").append(tenant_id).append("_");
-    checkpoint_id.append(std::to_string(*sequence)).append("_").append(std::to_string(*created_at));
+    checkpoint_id.append(std::to_string(next_sequence)).append("_").append(std::to_string(*created_at));
 
     Json checkpoint = Json::object();
     checkpoint["schema_version"] = "orvane.checkpoint.v1";
     checkpoint["checkpoint_id"] = checkpoint_id;
     checkpoint["tenant_id"] = tenant_id;
-    checkpoint["checkpoint_sequence"] = *sequence;
+    checkpoint["checkpoint_sequence"] = next_sequence;
     checkpoint["first_sequence"] = summary->first_sequence;
     checkpoint["last_sequence"] = summary->last_sequence;
     checkpoint["stream_root_hash"] = summary->root_hash;
@@ -124,7 +76,7 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!stmt) return fail(prefix + stmt.error());
     Status bound = stmt->bind_text(1, checkpoint_id);
     if (bound) bound = stmt->bind_text(2, tenant_id);
-    if (bound) bound = stmt->bind_uint64(3, *sequence);
+    if (bound) bound = stmt->bind_uint64(3, next_sequence);
     if (bound) bound = stmt->bind_uint64(4, summary->first_sequence);
     if (bound) bound = stmt->bind_uint64(5, summary->last_sequence);
     if (bound) bound = stmt->bind_text(6, summary->root_hash);
