@@ -37,7 +37,7 @@ Status check_ttl(std::uint64_t ttl_seconds) {
 // found by its action id, but only the signed receipt says which action and
 // intent it answers: an authentic result of another action copied into the
 // row must not be handed out.
-Result<std::optional<std::string>> replay_stored(storage::Connection& db,
+Result<std::optional<std::string>> replay_stored(storage::Connection& db, const TrustedRoot& root,
                                                  std::string_view action_id,
                                                  std::string_view intent_hash,
                                                  std::string_view canonical_intent) {
@@ -57,7 +57,7 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db,
     std::string stored(stmt->column_text(1));
     auto parsed = parse_json(stored);
     if (!parsed) return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + parsed.error());
-    std::vector<std::string> codes = verify_authorization_result(db, *parsed);
+    std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
     if (codes.empty()) {
         const Json& receipt = *members::get(*parsed, "authorization");  // verified: present
         if (members::string(receipt, "action_id") != action_id) {
@@ -76,10 +76,18 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db,
     return std::optional<std::string>(std::move(stored));
 }
 
-Status persist(storage::Connection& db, const Json& receipt, const ActionIntent& intent,
-               std::string_view result_text) {
+// Stores the answer, or returns the one another process stored for the same
+// request since the first lookup: under the write lock the lookup is repeated,
+// so the loser of a race replays the winner's answer as any later caller would.
+Result<std::optional<std::string>> persist(storage::Connection& db, const TrustedRoot& root, const Json& receipt,
+                                           const ActionIntent& intent, std::string_view canonical_intent,
+                                           std::string_view result_text) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
+    auto raced =
+        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"),
+                      canonical_intent);
+    if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
                   decision, issued_at, expires_at, authorization_json)
@@ -104,7 +112,7 @@ Status persist(storage::Connection& db, const Json& receipt, const ActionIntent&
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit authorization transaction: " + committed.error());
     }
-    return {};
+    return std::optional<std::string>();
 }
 
 // The request once the intent is parsed and its contract holds.
@@ -123,11 +131,13 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     const std::string action_id =
         derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
 
-    auto stored = replay_stored(db, action_id, hash, parsed.canonical);
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
+    auto stored = replay_stored(db, *root, action_id, hash, parsed.canonical);
     if (!stored) return fail(std::move(stored.error()));
     if (stored->has_value()) return std::move(**stored);
 
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     const Signer& signer = *authority->signer;
 
@@ -148,7 +158,7 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     // The agent's standing is judged at the instant the receipt names, as
     // receipt verification judges it: a change that another process writes
     // while this request runs cannot make the stored answer unreproducible.
-    auto agent = resolve_identity(db, agent_id, *issued_at);
+    auto agent = resolve_identity(db, *root, agent_id, *issued_at);
     if (!agent) return fail(std::move(agent.error()));
 
     AuthorizationDecision decision = decide_authorization(DecisionInputs{
@@ -203,7 +213,9 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     // and announced. Anyone else gets the signed refusal but can neither
     // take an agent's idempotency key nor fill the database.
     if (signature_valid && agent->has_value() && (*agent)->active) {
-        ORVANE_TRY(persist(db, result["authorization"], intent, text));
+        auto raced = persist(db, *root, result["authorization"], intent, parsed.canonical, text);
+        if (!raced) return fail(std::move(raced.error()));
+        if (raced->has_value()) return std::move(**raced);
     }
     return text;
 }

@@ -94,8 +94,9 @@ std::string join_reason_codes(const std::vector<std::string>& codes) {
     return joined;
 }
 
-std::vector<std::string> verify_authorization_result(storage::Connection& db,
-                                                     const Json& result) {
+std::vector<std::string> verify_authorization_result(storage::Connection& db, const TrustedRoot& root,
+                                                     const Json& result,
+                                                     std::optional<ResolvedIdentity>* agent_out) {
     std::vector<std::string> codes;
 
     // The document and its receipt.
@@ -142,7 +143,7 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db,
         codes.emplace_back("GATE_SIGNATURE_INVALID");
     }
     const std::uint64_t issued_at = members::uint(receipt, "issued_at");
-    auto gate = resolve_identity(db, gate_id, issued_at);
+    auto gate = resolve_identity(db, root, gate_id, issued_at);
     if (!gate) {
         codes.push_back(std::move(gate.error()));
     } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
@@ -243,11 +244,12 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db,
 
     // The decision, reproduced from the stored inputs.
     if (bundle == nullptr) return codes;
-    auto agent = resolve_identity(db, agent_id, issued_at);
+    auto agent = resolve_identity(db, root, agent_id, issued_at);
     if (!agent) {
         codes.push_back(std::move(agent.error()));
         return codes;
     }
+    if (agent_out != nullptr) *agent_out = *agent;
     if (!*evaluation) {
         codes.push_back(evaluation->error());
         return codes;

@@ -53,11 +53,14 @@ struct DecisionInputs {
 AuthorizationDecision decide_authorization(const DecisionInputs& inputs);
 
 // Re-checks an authorization result from its own contents and the identity
-// registry, and returns every disagreement as a reason code (or the message of
-// a sub-operation that failed), in order; empty when it verifies. Reads, never
-// writes, never fails as an operation.
-std::vector<std::string> verify_authorization_result(storage::Connection& db,
-                                                     const Json& authorization_result);
+// registry (under `root`), and returns every disagreement as a reason code (or
+// the message of a sub-operation that failed), in order; empty when it
+// verifies. Reads, never writes, never fails as an operation. `agent`, when
+// given, receives the agent's identity as resolved at issued_at for the
+// decision reproduction (left empty when that step did not run or found none).
+std::vector<std::string> verify_authorization_result(storage::Connection& db, const TrustedRoot& root,
+                                                     const Json& authorization_result,
+                                                     std::optional<ResolvedIdentity>* agent = nullptr);
 
 // Joins reason codes with "," (no space), as refusals quote them.
 std::string join_reason_codes(const std::vector<std::string>& codes);

@@ -1,4 +1,5 @@
 // Gate-signed checkpoints over a tenant's event stream.
+#include <limits>
 #include <string>
 
 #include "events/event_ops.hpp"
@@ -17,6 +18,16 @@ constexpr std::string_view kInsertCheckpoint =
     "            total_events, created_at, checkpoint_json\n"
     "        ) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
 
+Result<std::uint64_t> next_checkpoint_sequence(const std::optional<SignedCheckpoint>& latest) {
+    if (!latest) return 1;
+    // An SQLite integer column ends at INT64_MAX: the next one could not be stored.
+    if (latest->checkpoint_sequence >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return fail("Failed to query latest checkpoint sequence: checkpoint sequence " +
+                    std::to_string(latest->checkpoint_sequence) + " cannot be followed");
+    }
+    return latest->checkpoint_sequence + 1;
+}
+
 Json signer_identity_json(const SignerIdentity& identity) {
     Json signer = Json::object();
     signer["signer_uri"] = identity.signer_uri;
@@ -33,13 +44,20 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!signer) return fail(std::move(signer.error()));
     auto created_at = now_micros();
     if (!created_at) return fail(std::move(created_at.error()));
+    // The next sequence is taken, the stream verified and summed up and the
+    // checkpoint stored under one write lock, so that two processes
+    // checkpointing the same tenant get consecutive sequences instead of one
+    // failing on the unique (tenant_id, checkpoint_sequence).
+    auto tx = storage::Transaction::begin(gate.db);
+    if (!tx) return fail("Failed to begin checkpoint transaction: " + tx.error());
     // Before vouching for the stream, re-verify it and that it extends what
     // the gate signed last: a writer without the key could otherwise delete
     // events, re-chain the rest and have the gate sign the shorter history.
     const std::string& gate_key = (*signer)->identity().public_key;
     auto latest = latest_signed_checkpoint(gate.db, tenant_id, gate_key);
     if (!latest) return fail(std::move(latest.error()));
-    const std::uint64_t next_sequence = *latest ? (*latest)->checkpoint_sequence + 1 : 1;
+    auto sequence = next_checkpoint_sequence(*latest);
+    if (!sequence) return fail(std::move(sequence.error()));
     auto summary = audit_stream(gate.db, tenant_id, *latest);
     if (!summary) return fail(std::move(summary.error()));
     if (summary->total_events == 0) {
@@ -50,13 +68,13 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     std::string checkpoint_id;
     checkpoint_id.reserve(tenant_id.size() + 48);
     checkpoint_id.append("chk_").append(tenant_id).append("_");
-    checkpoint_id.append(std::to_string(next_sequence)).append("_").append(std::to_string(*created_at));
+    checkpoint_id.append(std::to_string(*sequence)).append("_").append(std::to_string(*created_at));
 
     Json checkpoint = Json::object();
     checkpoint["schema_version"] = "orvane.checkpoint.v1";
     checkpoint["checkpoint_id"] = checkpoint_id;
     checkpoint["tenant_id"] = tenant_id;
-    checkpoint["checkpoint_sequence"] = next_sequence;
+    checkpoint["checkpoint_sequence"] = *sequence;
     checkpoint["first_sequence"] = summary->first_sequence;
     checkpoint["last_sequence"] = summary->last_sequence;
     checkpoint["stream_root_hash"] = summary->root_hash;
@@ -76,7 +94,7 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!stmt) return fail(prefix + stmt.error());
     Status bound = stmt->bind_text(1, checkpoint_id);
     if (bound) bound = stmt->bind_text(2, tenant_id);
-    if (bound) bound = stmt->bind_uint64(3, next_sequence);
+    if (bound) bound = stmt->bind_uint64(3, *sequence);
     if (bound) bound = stmt->bind_uint64(4, summary->first_sequence);
     if (bound) bound = stmt->bind_uint64(5, summary->last_sequence);
     if (bound) bound = stmt->bind_text(6, summary->root_hash);
@@ -85,6 +103,8 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (bound) bound = stmt->bind_text(9, checkpoint_json);
     if (!bound) return fail(prefix + bound.error());
     if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
+    stmt = storage::Statement();  // released before COMMIT
+    if (auto committed = tx->commit(); !committed) return fail(prefix + committed.error());
     return checkpoint_json;
 }
 

@@ -49,6 +49,9 @@ Result<StreamHead> read_head(storage::Connection& db, std::string_view tenant_id
         if (!sequence) return fail(prefix + sequence.error());
         auto digest = stmt->column_string(1);
         if (!digest) return fail(prefix + digest.error());
+        // An SQLite integer column ends at INT64_MAX: the next one could not be stored.
+        if (*sequence >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return fail(prefix + "sequence number " + std::to_string(*sequence) + " cannot be followed");
         head.next_sequence = *sequence + 1;
         head.prev_hash = std::move(*digest);
     }

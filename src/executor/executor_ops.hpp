@@ -17,6 +17,12 @@ struct ExecutorDeleter {
 };
 using ExecutorPtr = std::unique_ptr<Executor, ExecutorDeleter>;
 
+// The largest pool an executor opens. The pool fills itself while the caller
+// waits (and holds the interpreter lock), each connection costing descriptors
+// and memory; one executor serves one call at a time, so more connections
+// than this only exhaust the process.
+inline constexpr std::uint32_t kMaxPoolSize = 256;
+
 Result<ExecutorPtr> open_executor(const std::string& db_path, const std::string& keyfile,
                                   std::string_view trusted_gate_id,
                                   std::string_view trusted_tenant_id, std::uint32_t pool_size,

@@ -1,5 +1,6 @@
 #include "executor/gate_checks.hpp"
 
+#include "identity/resolve.hpp"
 #include "storage/sqlite.hpp"
 
 namespace orvane::executor {
@@ -19,8 +20,9 @@ Result<bool> exists(const storage::Connection& db, std::string_view sql, std::st
 
 }  // namespace
 
-Status check_gate_database(const std::string& gate_db_path, std::string_view authorization_id,
-                           std::string_view agent_id) {
+Status check_gate_database(const std::string& gate_db_path, std::string_view trusted_gate_id,
+                           std::string_view authorization_id, std::string_view agent_id,
+                           std::uint64_t now) {
     auto db = storage::Connection::open(gate_db_path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
     if (!db) return fail("Failed to open gate DB for revocation check: " + db.error());
     // The gate may be writing; wait for its lock as the gate's own connections do.
@@ -32,19 +34,24 @@ Status check_gate_database(const std::string& gate_db_path, std::string_view aut
     if (!revoked) return fail(std::move(revoked.error()));
     if (*revoked) return fail("ORVANE_PERMIT_REVOKED: permit has been revoked at gate");
 
-    auto agent_revoked = exists(*db,
-                                "SELECT EXISTS(SELECT 1 FROM identity_lifecycle_events WHERE public_key = ?1 "
-                                "AND event_type = 'REVOKE')",
-                                agent_id, "Failed to query identity revocation: ");
-    if (!agent_revoked) return fail(std::move(agent_revoked.error()));
-    if (*agent_revoked) return fail("ORVANE_PERMIT_REVOKED: agent identity has been revoked");
-
     auto has_outcome = exists(*db,
                               "SELECT EXISTS(SELECT 1 FROM action_outcomes WHERE authorization_id = ?1)",
                               authorization_id, "Failed to query action_outcomes: ");
     if (!has_outcome) return fail(std::move(has_outcome.error()));
     if (*has_outcome)
         return fail("ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate");
+
+    // revoked_authorizations is only an index: its rows can be deleted. The
+    // revocation itself is the gate-signed REVOKE that identity resolution
+    // replays (its signed type, key and effective time), which the tenant's
+    // stream also names, so the agent is resolved under the trusted gate key.
+    auto root = check_trusted_root(*db, trusted_gate_id);
+    if (!root) return fail(std::move(root.error()));
+    auto agent = resolve_identity(*db, *root, agent_id, now);
+    if (!agent) return fail(std::move(agent.error()));
+    if (!*agent) return fail("ORVANE_AGENT_NOT_TRUSTED: agent identity does not verify at gate");
+    if ((*agent)->revoked_at && *(*agent)->revoked_at <= now)
+        return fail("ORVANE_PERMIT_REVOKED: agent identity has been revoked");
     return {};
 }
 

@@ -136,8 +136,9 @@ Result<std::string> verify_and_consume_permit(Executor& executor, std::string_vi
 
     if (executor.gate_db_path) {
         const std::string* agent_id = string_member(receipt, "agent_id");
-        ORVANE_TRY(executor::check_gate_database(*executor.gate_db_path, *authorization_id,
-                                                 agent_id != nullptr ? *agent_id : std::string()));
+        ORVANE_TRY(executor::check_gate_database(*executor.gate_db_path, executor.trusted_gate_id,
+                                                 *authorization_id,
+                                                 agent_id != nullptr ? *agent_id : std::string(), *now));
     }
 
     const std::string* action_id = string_member(receipt, "action_id");

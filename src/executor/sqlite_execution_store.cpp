@@ -44,11 +44,17 @@ constexpr std::string_view kListStarted =
     "                 WHERE status = 'STARTED' AND started_at <= ?1\n"
     "                 ORDER BY started_at";
 
+// The texts of a row reach Python (the execution state, the observations
+// signed over them), so a row edited to hold bytes that are not UTF-8 is one
+// that cannot be read.
 Result<ConsumptionRecord> read_record(const storage::Statement& stmt) {
     ConsumptionRecord record;
-    record.authorization_id = std::string(stmt.column_text(0));
-    record.action_id = std::string(stmt.column_text(1));
-    record.status = std::string(stmt.column_text(2));
+    std::string* texts[] = {&record.authorization_id, &record.action_id, &record.status};
+    for (int i = 0; i < 3; ++i) {
+        auto text = stmt.column_text_checked(i);
+        if (!text) return fail(std::move(text.error()));
+        *texts[i] = *text;
+    }
     auto started = stmt.column_unsigned(3);
     if (!started) return fail(std::move(started.error()));
     record.started_at = *started;
@@ -58,11 +64,21 @@ Result<ConsumptionRecord> read_record(const storage::Statement& stmt) {
         record.completed_at = *completed;
     }
     if (!stmt.column_is_null(5)) record.outcome = std::string(stmt.column_text(5));
-    record.observation_json = std::string(stmt.column_text(6));
+    record.observation_json = std::string(stmt.column_text(6));  // both parsed before use
     return record;
 }
 
 int changed_rows(storage::Connection& db) { return sqlite3_changes(db.handle()); }
+
+// Every write takes the write lock as it begins: a wait for another process's
+// lock then ends here, named, instead of as a bare "database is locked" from
+// the middle of the statement, and a transaction that reads before it writes
+// can never find its snapshot outdated when it comes to write.
+Result<storage::Transaction> begin_write(storage::Connection& db, std::string_view what) {
+    auto tx = storage::Transaction::begin(db, "BEGIN IMMEDIATE");
+    if (!tx) return fail("Failed to begin " + std::string(what) + " transaction: " + tx.error());
+    return tx;
+}
 
 }  // namespace
 
@@ -90,7 +106,7 @@ Status SqliteExecutionStore::consume_permit(std::string_view authorization_id,
     auto conn = connection();
     if (!conn) return fail(std::move(conn.error()));
     storage::Connection& db = **conn;
-    auto tx = storage::Transaction::begin(db, "BEGIN DEFERRED");
+    auto tx = begin_write(db, "permit consumption");
     if (!tx) return fail(std::move(tx.error()));
     auto started_at = now_micros();
     if (!started_at) return fail(std::move(started_at.error()));
@@ -115,7 +131,7 @@ Status SqliteExecutionStore::complete_consumption(std::string_view authorization
     auto conn = connection();
     if (!conn) return fail(std::move(conn.error()));
     storage::Connection& db = **conn;
-    auto tx = storage::Transaction::begin(db, "BEGIN DEFERRED");
+    auto tx = begin_write(db, "execution completion");
     if (!tx) return fail(std::move(tx.error()));
     auto completed_at = now_micros();
     if (!completed_at) return fail(std::move(completed_at.error()));
@@ -136,6 +152,8 @@ Status SqliteExecutionStore::mark_consumption_unknown(std::string_view authoriza
     auto conn = connection();
     if (!conn) return fail(std::move(conn.error()));
     storage::Connection& db = **conn;
+    auto tx = begin_write(db, "execution update");
+    if (!tx) return fail(std::move(tx.error()));
     auto completed_at = now_micros();
     if (!completed_at) return fail(std::move(completed_at.error()));
     auto stmt = storage::Statement::prepare(db, kMarkUnknown);
@@ -145,7 +163,7 @@ Status SqliteExecutionStore::mark_consumption_unknown(std::string_view authoriza
     ORVANE_TRY(stmt->bind_text(3, authorization_id));
     ORVANE_TRY(stmt->run());
     if (changed_rows(db) == 0) return fail("Execution is not in STARTED state");
-    return {};
+    return tx->commit();
 }
 
 Result<std::optional<ConsumptionRecord>> SqliteExecutionStore::load_consumption(

@@ -1,8 +1,10 @@
 // The read-only identity queries: verify_agent, list_agents, get_agent and
 // list_identity_events. None of them writes; every agent record re-derives
 // its `trusted` flag from signed data.
+#include <optional>
 #include <string>
 
+#include "identity/gate_authority.hpp"
 #include "identity/identity_ops.hpp"
 #include "identity/resolve.hpp"
 #include "primitives/clock.hpp"
@@ -31,6 +33,7 @@ Result<Json> agent_records(Gate& gate) {
     if (!stmt) return fail("Failed to prepare agents query: " + stmt.error());
 
     Json records = Json::array();
+    std::optional<TrustedRoot> root;  // taken with the first row: an empty registry needs none
     for (;;) {
         auto row = stmt->step();
         if (!row) return fail("Failed to query agents: " + row.error());
@@ -60,7 +63,13 @@ Result<Json> agent_records(Gate& gate) {
         auto metadata = parse_json(stmt->column_text(3));
         record["metadata"] = metadata ? std::move(*metadata) : Json::object();
 
-        auto resolved = resolve_identity(gate.db, record["public_key"].get_ref<const std::string&>(), *now);
+        if (!root) {
+            auto checked = gate_trusted_root(gate);
+            if (!checked) return fail(std::move(checked.error()));
+            root = std::move(*checked);
+        }
+        auto resolved =
+            resolve_identity(gate.db, *root, record["public_key"].get_ref<const std::string&>(), *now);
         if (!resolved) return fail(std::move(resolved.error()));
         record["trusted"] = resolved->has_value();
         records.push_back(std::move(record));
@@ -74,7 +83,9 @@ Result<bool> verify_agent(Gate& gate, std::string_view public_key) {
     VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
-    auto resolved = resolve_identity(gate.db, public_key, *now);
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
+    auto resolved = resolve_identity(gate.db, *root, public_key, *now);
     if (!resolved) return fail(std::move(resolved.error()));
     return resolved->has_value() && (*resolved)->active;
 }

@@ -1,14 +1,16 @@
 // Key rotation and revocation: both decided and signed by the gate, both
 // leave a signed lifecycle event "orvane.identity-lifecycle-event.v1" that
-// identity resolution replays. All checks and signatures happen before the
-// one write transaction.
-#include <limits>
+// identity resolution replays, and both mirror it into the identity's tenant
+// stream ("identity.rotated", "identity.revoked") so that deleting the event
+// row cannot undo them. All checks and signatures happen before the one write
+// transaction.
 #include <string>
 
 #include "identity/gate_authority.hpp"
 #include "identity/identity_ops.hpp"
 #include "identity/registration_event.hpp"
 #include "identity/resolve.hpp"
+#include "events/event_stream.hpp"
 #include "identity/text.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"
@@ -39,9 +41,9 @@ Json envelope(const SignedDocument& event) {
 }
 
 // Resolves `key` now and requires an active identity, else `inactive`.
-Result<ResolvedIdentity> active_identity(Gate& gate, std::string_view key, std::uint64_t now,
-                                         const char* inactive) {
-    auto resolved = resolve_identity(gate.db, key, now);
+Result<ResolvedIdentity> active_identity(Gate& gate, const TrustedRoot& root, std::string_view key,
+                                         std::uint64_t now, const char* inactive) {
+    auto resolved = resolve_identity(gate.db, root, key, now);
     if (!resolved) return fail(std::move(resolved.error()));
     if (!*resolved || !(*resolved)->active) return fail(inactive);
     return std::move(**resolved);
@@ -62,6 +64,18 @@ Status insert_lifecycle_event(storage::Connection& db, const char* sql, const Si
     return {};
 }
 
+// The stream event that commits a lifecycle event: in the identity's tenant,
+// named by identity and event id, the stored envelope text as its payload.
+Status mirror_lifecycle_event(storage::Connection& db, const ResolvedIdentity& identity,
+                              std::string_view event_type, const SignedDocument& event,
+                              std::string_view envelope_text, std::uint64_t effective_at) {
+    auto appended = append_event(db, identity.tenant_id, event_type,
+                                 lifecycle_stream_event_id(identity.identity_id, event.digest), envelope_text,
+                                 effective_at);
+    if (!appended) return fail(std::move(appended.error()));
+    return {};
+}
+
 }  // namespace
 
 Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::string_view new_key) {
@@ -69,18 +83,21 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
     if (auto parsed = parse_public_key(new_key); !parsed) return fail(std::move(parsed.error()));
     if (current_key == new_key) return fail("ORVANE_ROTATION_INVALID: new key must differ from current key");
 
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
     auto clock = now_micros();
     if (!clock) return fail(std::move(clock.error()));
-    auto current = active_identity(gate, current_key, *clock, "ORVANE_ROTATION_INVALID: current identity is not active");
+    auto current = active_identity(gate, *root, current_key, *clock,
+                                   "ORVANE_ROTATION_INVALID: current identity is not active");
     if (!current) return fail(std::move(current.error()));
 
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     if (current_key == authority->public_key)
         return fail("ORVANE_ROTATION_INVALID: gate signer rotation requires an offline root ceremony");
 
     // The gate identity, for the tenant scope of the identity being rotated.
-    auto gate_identity = resolve_identity(gate.db, authority->public_key, *clock);
+    auto gate_identity = resolve_identity(gate.db, *root, authority->public_key, *clock);
     if (!gate_identity) return fail(std::move(gate_identity.error()));
     if (!*gate_identity) return fail("ORVANE_REGISTRAR_NOT_AUTHORIZED");
     if ((*gate_identity)->tenant_id != "*" && (*gate_identity)->tenant_id != current->tenant_id)
@@ -110,7 +127,10 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
         auto row = stmt->step();
         if (!row) return fail("Failed to read identity for rotation: " + row.error());
         if (!*row) return fail("Failed to read identity for rotation: no agent row for the current key");
-        alias = stmt->column_text(0);
+        // The alias goes into the new registration as it stands.
+        auto stored_alias = stmt->column_text_checked(0);
+        if (!stored_alias) return fail("Failed to read identity for rotation: " + stored_alias.error());
+        alias = *stored_alias;
         metadata_text = stmt->column_text(1);
         can_delegate = stmt->column_int64(2) != 0;
         previous_version = static_cast<std::uint64_t>(stmt->column_int64(3));
@@ -121,8 +141,7 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
     auto clock_now = now_micros();
     if (!clock_now) return fail(std::move(clock_now.error()));
     const std::uint64_t now = *clock_now;
-    if (previous_version == std::numeric_limits<std::uint64_t>::max())
-        return fail("ORVANE_ROTATION_INVALID: key version overflow");
+    if (previous_version >= kMaxKeyVersion) return fail("ORVANE_ROTATION_INVALID: key version overflow");
     const std::uint64_t new_version = previous_version + 1;
 
     const Signer& signer = *authority->signer;
@@ -181,6 +200,7 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
         "INSERT INTO identity_lifecycle_events (event_id, identity_id, public_key, event_type, effective_at, "
         "event_json) VALUES (?1, ?2, ?3, 'ROTATE', ?4, ?5)",
         *rotation, *current, new_key, now, envelope_text, "Failed to persist rotation event: "));
+    ORVANE_TRY(mirror_lifecycle_event(gate.db, *current, "identity.rotated", *rotation, envelope_text, now));
     if (auto committed = tx->commit(); !committed)
         return fail("Failed to commit identity rotation: " + committed.error());
     return envelope_text;
@@ -189,11 +209,14 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
 Result<std::string> revoke_agent(Gate& gate, std::string_view public_key, std::string_view reason) {
     VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     if (is_blank(reason)) return fail("ORVANE_REVOCATION_INVALID: reason must not be empty");
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
     auto clock = now_micros();
     if (!clock) return fail(std::move(clock.error()));
-    auto identity = active_identity(gate, public_key, *clock, "ORVANE_REVOCATION_INVALID: identity key is not active");
+    auto identity = active_identity(gate, *root, public_key, *clock,
+                                    "ORVANE_REVOCATION_INVALID: identity key is not active");
     if (!identity) return fail(std::move(identity.error()));
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     if (public_key == authority->public_key)
         return fail("ORVANE_REVOCATION_INVALID: rotate the active gate signer before revoking it");
@@ -227,6 +250,7 @@ Result<std::string> revoke_agent(Gate& gate, std::string_view public_key, std::s
         "INSERT INTO identity_lifecycle_events (event_id, identity_id, public_key, event_type, effective_at, "
         "event_json) VALUES (?1, ?2, ?3, 'REVOKE', ?4, ?5)",
         *revocation, *identity, public_key, now, envelope_text, "Failed to persist revocation event: "));
+    ORVANE_TRY(mirror_lifecycle_event(gate.db, *identity, "identity.revoked", *revocation, envelope_text, now));
     std::uint64_t revoked_permits = 0;
     {
         auto stmt = storage::Statement::prepare(

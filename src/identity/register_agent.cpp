@@ -143,6 +143,10 @@ Result<std::string> register_agent(Gate& gate, std::string_view public_key, std:
     }
     if (is_blank(custody.signer_uri) || custody.key_version == 0 || custody.algorithm != "Ed25519")
         return fail("ORVANE_INVALID_AGENT: signer_uri, positive key_version, and Ed25519 are required");
+    // The agents table keeps a signed 64-bit integer; a larger version would
+    // be stored negative and never match the signed registration again.
+    if (custody.key_version > kMaxKeyVersion)
+        return fail("ORVANE_INVALID_AGENT: key_version must be at most " + std::to_string(kMaxKeyVersion));
 
     bool can_delegate = true;
     std::optional<ResolvedIdentity> registrar;
@@ -152,7 +156,9 @@ Result<std::string> register_agent(Gate& gate, std::string_view public_key, std:
     } else {
         auto now = now_micros();
         if (!now) return fail(std::move(now.error()));
-        auto resolved = resolve_identity(gate.db, gate_key, *now);
+        auto root = check_trusted_root(gate.db, gate_key);
+        if (!root) return fail(std::move(root.error()));
+        auto resolved = resolve_identity(gate.db, *root, gate_key, *now);
         if (!resolved) return fail(std::move(resolved.error()));
         if (!*resolved) return fail("ORVANE_REGISTRAR_NOT_AUTHORIZED: registrar has no valid signed registration");
         if (!(*resolved)->active || !(*resolved)->can_delegate)

@@ -13,6 +13,9 @@
 
 namespace orvane {
 
+// The largest key version the agents table can hold (a signed 64-bit column).
+inline constexpr std::uint64_t kMaxKeyVersion = 9223372036854775807ULL;
+
 struct RegistrationFields {
     std::string_view public_key;
     std::string_view identity_id;

@@ -28,6 +28,7 @@ constexpr int kMaxNesting = 64;
 
 struct Context {
     storage::Connection& db;
+    const TrustedRoot& root;
     int depth = 0;
     bool exhausted = false;  // the nesting bound was hit somewhere below
 };
@@ -70,18 +71,53 @@ std::string contract_message(std::string_view name) {
     return m;
 }
 
-bool is_trusted_root(storage::Connection& db, std::string_view key) {
+// A lifecycle event as replay found it: its verified id and type, and the
+// digest of the stored envelope text (what the stream's payload_hash covers).
+struct ReplayedEvent {
+    std::string event_id;
+    bool rotate = false;
+    std::string text_digest;
+};
+
+// Absence is not proof: a lifecycle row deleted (or moved to another identity)
+// must not quietly undo a rotation or revocation. Every lifecycle event of the
+// identity is also named in its tenant's hash-chained stream, so each event the
+// stream names must be among those just replayed, as the same stored text.
+// One index range over the stream's (tenant_id, event_id) key, whatever its
+// length. Streams written before identities were mirrored name none.
+Status check_stream_names(storage::Connection& db, std::string_view tenant, std::string_view identity,
+                          const std::vector<ReplayedEvent>& replayed) {
     auto stmt = storage::Statement::prepare(
-        db, "SELECT EXISTS(SELECT 1 FROM trusted_roots WHERE public_key = ?1)");
-    if (!stmt || !stmt->bind_text(1, key)) return false;
-    auto row = stmt->step();
-    return row && *row && stmt->column_int64(0) != 0;
+        db,
+        "SELECT event_id, event_type, payload_hash FROM event_stream WHERE tenant_id = ?1 AND event_id > ?2 "
+        "AND event_id < ?3");
+    if (!stmt) return fail("Failed to query identity events in the stream: " + stmt.error());
+    const std::string from = lifecycle_stream_event_id(identity, "");
+    std::string to = from;
+    to.back() = ':' + 1;  // just past every id that starts with `from`
+    Status bound = stmt->bind_text(1, tenant);
+    if (bound) bound = stmt->bind_text(2, from);
+    if (bound) bound = stmt->bind_text(3, to);
+    if (!bound) return fail("Failed to query identity events in the stream: " + bound.error());
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed to query identity events in the stream: " + row.error());
+        if (!*row) return {};
+        const std::string_view named = stmt->column_text(0).substr(from.size());
+        auto found = std::find_if(replayed.begin(), replayed.end(),
+                                  [&](const ReplayedEvent& e) { return e.event_id == named; });
+        if (found == replayed.end())
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: a lifecycle event named by the event stream is missing");
+        if (stmt->column_text(1) != (found->rotate ? "identity.rotated" : "identity.revoked") ||
+            stmt->column_text(2) != found->text_digest)
+            return fail("ORVANE_IDENTITY_EVENT_INVALID: lifecycle event does not match the event stream");
+    }
 }
 
-// Checks every stored lifecycle event of `identity` and returns the last one
-// that ended `key`, if any.
+// Checks every stored lifecycle event of `identity` (tenant `tenant`) and
+// returns the last one that ended `key`, if any.
 Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_view identity,
-                                                    std::string_view key) {
+                                                    std::string_view tenant, std::string_view key) {
     auto stmt = storage::Statement::prepare(
         ctx.db,
         "SELECT event_json FROM identity_lifecycle_events WHERE identity_id = ?1 ORDER BY "
@@ -91,6 +127,7 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
         return fail("Failed to query identity lifecycle: " + b.error());
 
     std::optional<EndingEvent> ending;
+    std::vector<ReplayedEvent> replayed;
     for (;;) {
         auto row = stmt->step();
         if (!row) return fail("Failed to query identity lifecycle: " + row.error());
@@ -145,7 +182,9 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
 
         const std::string* subject = find_string(*event, rotate ? "previous_public_key" : "public_key");
         if (subject != nullptr && *subject == key) ending = EndingEvent{effective_at, rotate};
+        replayed.push_back(ReplayedEvent{*event_id, rotate, sha256_hex(*text)});
     }
+    ORVANE_TRY(check_stream_names(ctx.db, tenant, identity, replayed));
     return ending;
 }
 
@@ -302,13 +341,16 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
         return std::nullopt;
     if (!event_matches_row(*event, key, row)) return std::nullopt;
 
-    auto ending = replay_lifecycle(ctx, row.identity_id, key);
+    auto ending = replay_lifecycle(ctx, row.identity_id, row.tenant_id, key);
     if (!ending) return fail(std::move(ending.error()));
     if (ctx.exhausted) return std::nullopt;
 
     const std::optional<bool> active = activity(row, *ending, at);
     if (!active) return std::nullopt;
 
+    // The root's own row must be its self-registration, and a self-registration
+    // stands only for the root the caller was given.
+    if (key == ctx.root.key && row.registered_by != key) return std::nullopt;
     if (key != row.registered_by) {
         auto registrar = resolve(ctx, row.registered_by, static_cast<std::uint64_t>(row.registered_at), visited);
         if (!registrar) return fail(std::move(registrar.error()));
@@ -316,18 +358,46 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
         const ResolvedIdentity& r = **registrar;
         if (!r.active || !r.can_delegate || (r.tenant_id != "*" && r.tenant_id != row.tenant_id))
             return std::nullopt;
-    } else if (!is_trusted_root(ctx.db, key)) {
+    } else if (!ctx.root.recorded || key != ctx.root.key) {
         return std::nullopt;
     }
 
-    return ResolvedIdentity{row.tenant_id, row.identity_id, row.metadata, *active, row.can_delegate};
+    std::optional<std::uint64_t> revoked_at;
+    if (*ending && !(*ending)->rotate) revoked_at = (*ending)->effective_at;
+    return ResolvedIdentity{row.tenant_id, row.identity_id, row.metadata, *active, row.can_delegate, revoked_at};
 }
 
 }  // namespace
 
-Result<std::optional<ResolvedIdentity>> resolve_identity(storage::Connection& db, std::string_view public_key,
-                                                         std::uint64_t at_micros) {
-    Context ctx{db};
+Result<TrustedRoot> check_trusted_root(storage::Connection& db, std::string_view root_key) {
+    auto stmt = storage::Statement::prepare(db, "SELECT public_key FROM trusted_roots");
+    if (!stmt) return fail("Failed to read trusted root: " + stmt.error());
+    int rows = 0;
+    bool equal = false;
+    for (;;) {
+        auto row = stmt->step();
+        if (!row) return fail("Failed to read trusted root: " + row.error());
+        if (!*row) break;
+        if (++rows > 1) break;
+        equal = stmt->column_type(0) == SQLITE_TEXT && stmt->column_text(0) == root_key;
+    }
+    if (rows == 0) return TrustedRoot{std::string(root_key), false};
+    if (rows > 1 || !equal)
+        return fail("ORVANE_TRUSTED_ROOT_MISMATCH: trusted_roots must hold exactly one row, the gate key");
+    return TrustedRoot{std::string(root_key), true};
+}
+
+std::string lifecycle_stream_event_id(std::string_view identity_id, std::string_view lifecycle_event_id) {
+    std::string id;
+    id.reserve(identity_id.size() + 1 + lifecycle_event_id.size());
+    id.append(identity_id).push_back(':');
+    id.append(lifecycle_event_id);
+    return id;
+}
+
+Result<std::optional<ResolvedIdentity>> resolve_identity(storage::Connection& db, const TrustedRoot& root,
+                                                         std::string_view public_key, std::uint64_t at_micros) {
+    Context ctx{db, root};
     std::vector<std::string> visited;
     return resolve(ctx, public_key, at_micros, visited);
 }

@@ -1,5 +1,9 @@
 #include "ledger/decision.hpp"
 
+#include <utility>
+
+#include "primitives/utf8.hpp"
+
 namespace orvane::ledger {
 
 namespace {
@@ -41,6 +45,15 @@ Result<DecisionView> read_decision_view(const storage::Statement& row) {
     if (!signature) return fail(std::move(signature.error()));
     d.signature = *signature;
     return d;
+}
+
+Status check_decision_text(const DecisionView& d) {
+    const std::pair<std::string_view, std::string_view> texts[] = {
+        {"id", d.id},         {"parent_id", d.parent_id},          {"actor_id", d.actor_id},
+        {"payload", d.payload}, {"rules_evaluated", d.rules_evaluated}, {"signature", d.signature}};
+    for (const auto& [name, text] : texts)
+        if (!is_valid_utf8(text)) return fail("Invalid UTF-8 text in column " + std::string(name));
+    return {};
 }
 
 Result<Decision> read_decision(const storage::Statement& row) {

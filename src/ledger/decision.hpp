@@ -51,6 +51,9 @@ struct DecisionView {
 // is the column reader's reason alone.
 Result<DecisionView> read_decision_view(const storage::Statement& row);
 Result<Decision> read_decision(const storage::Statement& row);
+// Whether every text of the row is valid UTF-8, as a listing handed to
+// Python must be; the failure names the first column that is not.
+Status check_decision_text(const DecisionView& decision);
 
 // The digest preimage: members in fixed order, payload and rules embedded as
 // canonical JSON values.

@@ -20,6 +20,8 @@ Result<std::string> write_listing(storage::Statement& rows) {
         if (!*more) break;
         auto decision = ledger::read_decision_view(rows);
         if (!decision) return fail("Error reading record: " + decision.error());
+        if (auto text = ledger::check_decision_text(*decision); !text)
+            return fail("Error reading record: " + text.error());
         if (!first) out += ',';
         first = false;
         ledger::append_decision_listing(out, *decision);

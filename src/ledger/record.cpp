@@ -1,6 +1,7 @@
 // Appending decisions: one at a time or as a chain in one transaction. The
 // parent is chosen under the write lock, so concurrent writers on the same
 // file can never attach to the same latest decision.
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -69,6 +70,11 @@ Result<std::string> insert_decision(storage::Statement& insert, const KeyPair& k
                                     const std::string& actor_id, const Link& link,
                                     std::string_view payload, const Json& payload_value,
                                     std::string_view rules, const Json& rules_value) {
+    // SQLite keeps a signed 64-bit integer: one more would be stored negative
+    // and leave a ledger that no reader accepts.
+    if (link.depth > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail("Cannot extend the ledger: causal depth " + std::to_string(link.depth - 1) +
+                    " is the largest that can be stored");
     auto timestamp = now_micros();
     if (!timestamp) return fail(std::move(timestamp.error()));
     Digest digest = ledger::decision_digest(link.parent_id, actor_id, *timestamp, payload_value,

@@ -111,6 +111,22 @@ bool to_optional_str(PyObject* value, const char* name, std::optional<std::strin
     return true;
 }
 
+namespace {
+bool free_of_nul(std::string_view path) {
+    if (path.find('\0') == std::string_view::npos) return true;
+    PyErr_SetString(PyExc_ValueError, "embedded null character in path");
+    return false;
+}
+}  // namespace
+
+bool to_path(PyObject* value, const char* name, std::string_view& out) {
+    return to_str(value, name, out) && free_of_nul(out);
+}
+
+bool to_optional_path(PyObject* value, const char* name, std::optional<std::string_view>& out) {
+    return to_optional_str(value, name, out) && (!out || free_of_nul(*out));
+}
+
 bool to_bool(PyObject* value, const char* name, bool& out) {
     if (PyBool_Check(value)) {
         out = value == Py_True;
@@ -178,7 +194,15 @@ PyObject* to_python(Result<std::string>&& result, PyObject* exception_class) {
         raise(exception_class, result.error());
         return nullptr;
     }
-    return PyUnicode_FromStringAndSize(result->data(), static_cast<Py_ssize_t>(result->size()));
+    PyObject* text = PyUnicode_FromStringAndSize(result->data(), static_cast<Py_ssize_t>(result->size()));
+    // The operations check the stored text they hand out; should bytes that
+    // are not UTF-8 still get through, the call fails as the operation would,
+    // not with a decoding error the caller cannot expect.
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        raise(exception_class, "Result text is not valid UTF-8");
+    }
+    return text;
 }
 
 PyObject* to_python(Result<bool>&& result, PyObject* exception_class) {

@@ -33,6 +33,10 @@ bool bind_classic(const Params& params, PyObject* args, PyObject* kwargs, PyObje
 // Converters: false with a Python exception set on failure.
 bool to_str(PyObject* value, const char* name, std::string_view& out);
 bool to_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
+// A file path: a str without NUL characters (the operating system would end
+// the path at the first one), else ValueError as Python's own open() words it.
+bool to_path(PyObject* value, const char* name, std::string_view& out);
+bool to_optional_path(PyObject* value, const char* name, std::optional<std::string_view>& out);
 bool to_bool(PyObject* value, const char* name, bool& out);
 bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
 bool to_u32(PyObject* value, const char* name, std::uint32_t& out);

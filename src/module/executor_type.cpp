@@ -92,9 +92,9 @@ PyObject* executor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string_view db_path, keyfile, gate_id, tenant_id;
     std::uint32_t pool_size = 8;
     std::optional<std::string_view> gate_db;
-    if (!to_str(a[0], "db_path", db_path) || !to_str(a[1], "keyfile", keyfile) ||
+    if (!to_path(a[0], "db_path", db_path) || !to_path(a[1], "keyfile", keyfile) ||
         !to_str(a[2], "trusted_gate_id", gate_id) || !to_str(a[3], "trusted_tenant_id", tenant_id) ||
-        (a[4] && !to_u32(a[4], "pool_size", pool_size)) || !to_optional_str(a[5], "gate_db", gate_db))
+        (a[4] && !to_u32(a[4], "pool_size", pool_size)) || !to_optional_path(a[5], "gate_db", gate_db))
         return nullptr;
     auto executor = open_executor(std::string(db_path), std::string(keyfile), gate_id, tenant_id, pool_size,
                                   gate_db ? std::optional<std::string>(std::string(*gate_db)) : std::nullopt);

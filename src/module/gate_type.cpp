@@ -179,7 +179,7 @@ PyObject* m_request_action(FAST_ARGS) {
     USE(Shared);
     std::string_view intent, keyfile;
     std::uint64_t ttl = 60;
-    if (!to_str(a[0], "intent", intent) || !to_str(a[1], "agent_keyfile", keyfile) ||
+    if (!to_str(a[0], "intent", intent) || !to_path(a[1], "agent_keyfile", keyfile) ||
         (a[2] && !to_u64(a[2], "ttl_seconds", ttl)))
         return nullptr;
     return to_python(request_action(gate_of(self), intent, std::string(keyfile), ttl), PyExc_RuntimeError);
@@ -201,7 +201,7 @@ PyObject* m_commit_outcome(FAST_ARGS) {
     USE(Shared);
     std::string_view authorization_id, outcome, keyfile;
     if (!to_str(a[0], "authorization_id", authorization_id) || !to_str(a[1], "outcome", outcome) ||
-        !to_str(a[2], "executor_keyfile", keyfile))
+        !to_path(a[2], "executor_keyfile", keyfile))
         return nullptr;
     return to_python(commit_outcome(gate_of(self), authorization_id, outcome, std::string(keyfile)),
                      PyExc_RuntimeError);
@@ -327,7 +327,7 @@ PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     if (!bind_classic({"OrvaneDDB", names, 2, 2}, args, kwargs, a)) return nullptr;
     std::string_view db_path, keyfile;
-    if (!to_str(a[0], "db_path", db_path) || !to_str(a[1], "keyfile", keyfile)) return nullptr;
+    if (!to_path(a[0], "db_path", db_path) || !to_path(a[1], "keyfile", keyfile)) return nullptr;
     auto gate = open_gate(std::string(db_path), std::string(keyfile));
     if (!gate) return to_python(Result<std::string>(fail(std::move(gate.error()))), PyExc_PermissionError);
     auto* self = reinterpret_cast<GateObject*>(PyType_GenericAlloc(type, 0));

@@ -12,7 +12,7 @@ PyObject* gen_keys_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* a[1];
     if (!bind_fast({"gen_keys", names, 1, 1}, args, nargs, kwnames, a)) return nullptr;
     std::string_view output;
-    if (!to_str(a[0], "output", output)) return nullptr;
+    if (!to_path(a[0], "output", output)) return nullptr;
     return to_python(gen_keys(std::string(output)), PyExc_RuntimeError);
 }
 

@@ -1,9 +1,11 @@
 // Action traces: the authorization result and execution result of one action,
 // assembled from storage and re-verified.
+#include <algorithm>
 #include <string>
 
 #include "authorization/json_members.hpp"
 #include "authorization/receipt_verification.hpp"
+#include "identity/gate_authority.hpp"
 #include "outcomes/execution_receipt.hpp"
 #include "outcomes/outcome_ops.hpp"
 #include "primitives/clock.hpp"
@@ -84,20 +86,35 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     const Json* authorization = members::get(trace, "authorization");
     if (authorization == nullptr) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
 
-    std::vector<std::string> errors = verify_authorization_result(gate.db, *authorization);
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
+
+    // Each document must be about the action asked for: rows moved under
+    // another action id carry receipts that still name their own.
+    std::vector<std::string> errors = verify_authorization_result(gate.db, *root, *authorization);
+    const Json* receipt_member = members::get(*authorization, "authorization");
+    const Json& receipt = receipt_member ? *receipt_member : members::null_json();
+    if (receipt.is_object() && members::string(receipt, "action_id") != action_id) {
+        errors.emplace_back("AUTHORIZATION_TRACE_ACTION_ID_MISMATCH");
+    }
     const bool authorization_failed = !errors.empty();
     const Json* execution = members::get(trace, "execution");
     const bool has_execution = execution != nullptr && !execution->is_null();
     bool execution_failed = false;
     if (has_execution) {
-        std::vector<std::string> more = verify_execution_result(gate.db, *authorization, *execution);
+        std::vector<std::string> more = verify_execution_result(gate.db, *root, *authorization, *execution);
+        const Json* execution_receipt = members::get(*execution, "receipt");
+        // (A receipt bound to another permit has been reported as such already.)
+        if (execution_receipt != nullptr && execution_receipt->is_object() &&
+            members::string(*execution_receipt, "action_id") != action_id &&
+            std::find(more.begin(), more.end(), "EXECUTION_ACTION_ID_MISMATCH") == more.end()) {
+            more.emplace_back("EXECUTION_TRACE_ACTION_ID_MISMATCH");
+        }
         execution_failed = !more.empty();
         errors.insert(errors.end(), std::make_move_iterator(more.begin()),
                       std::make_move_iterator(more.end()));
     }
 
-    const Json* receipt_member = members::get(*authorization, "authorization");
-    const Json& receipt = receipt_member ? *receipt_member : members::null_json();
     std::string_view phase;
     if (members::string(receipt, "decision") == "BLOCKED") {
         phase = "BLOCKED";

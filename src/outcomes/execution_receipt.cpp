@@ -114,7 +114,7 @@ Json make_execution_result(Json receipt, Json outcome) {
     return result;
 }
 
-std::vector<std::string> verify_execution_result(storage::Connection& db,
+std::vector<std::string> verify_execution_result(storage::Connection& db, const TrustedRoot& root,
                                                  const Json& authorization_result,
                                                  const Json& execution_result) {
     std::vector<std::string> codes;
@@ -160,6 +160,15 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
     if (!digest || !verify_signature(members::string(receipt, "gate_id"), *digest, *stated_signature)) {
         codes.emplace_back("EXECUTION_GATE_SIGNATURE_INVALID");
     }
+    // A valid signature says only that some key sealed the receipt: that key
+    // must have stood for the gate when the receipt says it was made.
+    const std::uint64_t completed_at = members::uint(receipt, "completed_at");
+    auto gate = resolve_identity(db, root, members::string(receipt, "gate_id"), completed_at);
+    if (!gate) {
+        codes.push_back(std::move(gate.error()));
+    } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
+        codes.emplace_back("EXECUTION_GATE_NOT_TRUSTED");
+    }
 
     const Json* permit_member = authorization_result.is_object()
                                     ? find_member(authorization_result, "authorization")
@@ -199,7 +208,7 @@ std::vector<std::string> verify_execution_result(storage::Connection& db,
         codes.emplace_back("EXECUTOR_SIGNATURE_INVALID");
     }
 
-    auto identity = resolve_identity(db, executor_id, members::uint(receipt, "completed_at"));
+    auto identity = resolve_identity(db, root, executor_id, completed_at);
     if (!identity) {
         codes.push_back(std::move(identity.error()));
     } else if (!identity->has_value() || !(*identity)->active) {

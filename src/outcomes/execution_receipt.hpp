@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "identity/resolve.hpp"
 #include "primitives/json.hpp"
 #include "signers/signer.hpp"
 #include "storage/sqlite.hpp"
@@ -63,9 +64,11 @@ Json make_execution_result(Json receipt, Json outcome);
 
 // Re-checks an execution result against the authorization result (the stored
 // `authorization_json`; only its `authorization` member is read) and returns
-// every disagreement as a reason code, in order; empty when it verifies.
+// every disagreement as a reason code, in order; empty when it verifies. The
+// receipt's gate must be an active identity that may delegate at its
+// completed_at, and the executor an active one, both under `root`.
 // Reads the identity registry, writes nothing, never fails as an operation.
-std::vector<std::string> verify_execution_result(storage::Connection& db,
+std::vector<std::string> verify_execution_result(storage::Connection& db, const TrustedRoot& root,
                                                  const Json& authorization_result,
                                                  const Json& execution_result);
 

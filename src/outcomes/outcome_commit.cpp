@@ -44,6 +44,11 @@ Result<std::string> load_authorization_json(storage::Connection& db,
     return std::string(stmt->column_text(0));
 }
 
+constexpr std::string_view kRevokedPermit =
+    "ORVANE_PERMIT_REVOKED: identity revocation invalidated this unconsumed permit";
+
+// revoked_authorizations is an index of the permits a revocation listed; a row
+// there refuses at once, but its absence proves nothing (see agent_revoked_at).
 Status check_not_revoked(storage::Connection& db, std::string_view authorization_id) {
     auto stmt = storage::Statement::prepare(
         db, "SELECT EXISTS(SELECT 1 FROM revoked_authorizations WHERE authorization_id = ?1)");
@@ -53,10 +58,35 @@ Status check_not_revoked(storage::Connection& db, std::string_view authorization
     }
     auto row = stmt->step();
     if (!row) return fail("Failed to check permit revocation: " + row.error());
-    if (*row && stmt->column_int64(0) != 0) {
-        return fail("ORVANE_PERMIT_REVOKED: identity revocation invalidated this unconsumed permit");
-    }
+    if (*row && stmt->column_int64(0) != 0) return fail(std::string(kRevokedPermit));
     return {};
+}
+
+// When the permit's agent was revoked after the permit was issued and by
+// `now`: the effective_at of the verified, gate-signed REVOKE that ended the
+// agent's key, as identity resolution replays it (its signed type, key and
+// time, never the bare columns). `agent` is the agent as receipt verification
+// resolved it, when it did.
+Result<std::optional<std::uint64_t>> agent_revoked_at(storage::Connection& db, const TrustedRoot& root,
+                                                      const Json& permit,
+                                                      std::optional<ResolvedIdentity>& agent,
+                                                      std::uint64_t now) {
+    const std::uint64_t issued_at = members::uint(permit, "issued_at");
+    if (!agent) {
+        auto resolved = resolve_identity(db, root, members::string(permit, "agent_id"), issued_at);
+        if (!resolved) return fail(std::move(resolved.error()));
+        agent = std::move(*resolved);
+    }
+    if (!agent || !agent->revoked_at) return std::optional<std::uint64_t>();
+    const std::uint64_t at = *agent->revoked_at;
+    if (at <= issued_at || at > now) return std::optional<std::uint64_t>();
+    return std::optional<std::uint64_t>(at);
+}
+
+// The completed_at of a stored execution result's receipt (0 when absent).
+std::uint64_t stored_completed_at(const Json& execution) {
+    const Json* receipt = members::get(execution, "receipt");
+    return receipt != nullptr ? members::uint(*receipt, "completed_at") : 0;
 }
 
 struct EarlierOutcome {
@@ -79,6 +109,47 @@ Result<std::optional<EarlierOutcome>> load_earlier_outcome(storage::Connection& 
         EarlierOutcome{std::string(stmt->column_text(0)), std::string(stmt->column_text(1))});
 }
 
+// What a stored outcome is judged against: the root, and when the permit's
+// agent was revoked since the permit was issued (agent_revoked_at).
+struct ReplayContext {
+    const TrustedRoot& root;
+    std::optional<std::uint64_t> revoked_at;
+};
+
+// The stored answer when the permit already has an outcome: that outcome's
+// execution result when it is the same outcome (and still verifies, and was
+// committed before any revocation of the agent), else the refusal; nothing
+// when the permit has no outcome yet.
+Result<std::optional<std::string>> replay_earlier_outcome(storage::Connection& db, const ReplayContext& context,
+                                                          const Json& authorization,
+                                                          std::string_view authorization_id,
+                                                          std::string_view outcome_hash) {
+    auto earlier = load_earlier_outcome(db, authorization_id);
+    if (!earlier) return fail(std::move(earlier.error()));
+    if (!earlier->has_value()) return std::optional<std::string>();
+    EarlierOutcome& row = **earlier;
+    if (row.outcome_hash != outcome_hash) {
+        return fail("ORVANE_PERMIT_ALREADY_CONSUMED: a permit can produce only one outcome");
+    }
+    auto execution = parse_json(row.execution_json);
+    if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
+    std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, *execution);
+    // Handed out only when its signed receipt names the permit asked for.
+    const Json* stored_receipt = members::get(*execution, "receipt");
+    if (stored_receipt == nullptr || members::string(*stored_receipt, "authorization_id") != authorization_id) {
+        codes.emplace_back("STORED_AUTHORIZATION_ID_MISMATCH");
+    }
+    if (!codes.empty()) {
+        return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
+    }
+    // An outcome committed before the revocation stands; one committed at or
+    // after it should never have been.
+    if (context.revoked_at && stored_completed_at(*execution) >= *context.revoked_at) {
+        return fail(std::string(kRevokedPermit));
+    }
+    return std::optional<std::string>(std::move(row.execution_json));
+}
+
 struct OutcomeRow {
     std::string_view receipt_id;
     std::string_view authorization_id;
@@ -91,9 +162,15 @@ struct OutcomeRow {
     std::string_view event_type;
 };
 
-Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
+// Stores the outcome, or answers as a later commit would when another process
+// committed to the permit since the first lookup: the lookup is repeated
+// under the write lock, so the loser of a race gets the stored answer.
+Result<std::optional<std::string>> store_outcome(storage::Connection& db, const ReplayContext& context,
+                                                 const Json& authorization, const OutcomeRow& row) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin outcome commit transaction: " + tx.error());
+    auto raced = replay_earlier_outcome(db, context, authorization, row.authorization_id, row.outcome_hash);
+    if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_outcomes
                  (receipt_id, authorization_id, action_id, executor_id, outcome_hash,
                   completed_at, execution_json)
@@ -114,7 +191,7 @@ Status store_outcome(storage::Connection& db, const OutcomeRow& row) {
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit outcome transaction: " + committed.error());
     }
-    return {};
+    return std::optional<std::string>();
 }
 
 // The commit core. `parsed_outcome` is the outcome already parsed from
@@ -123,13 +200,16 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
     VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
     storage::Connection& db = gate.db;
+    auto root = gate_trusted_root(gate);
+    if (!root) return fail(std::move(root.error()));
 
     // The permit, as issued and still usable.
     auto stored = load_authorization_json(db, authorization_id);
     if (!stored) return fail(std::move(stored.error()));
     auto authorization = parse_json(*stored);
     if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
-    const std::vector<std::string> permit_codes = verify_authorization_result(db, *authorization);
+    std::optional<ResolvedIdentity> agent;
+    const std::vector<std::string> permit_codes = verify_authorization_result(db, *root, *authorization, &agent);
     if (!permit_codes.empty()) {
         return fail("ORVANE_AUTHORIZATION_INVALID: " + join_reason_codes(permit_codes));
     }
@@ -148,6 +228,8 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     if (members::uint(permit, "expires_at") < *now) return fail("ORVANE_PERMIT_EXPIRED");
+    auto revoked_at = agent_revoked_at(db, *root, permit, agent, *now);
+    if (!revoked_at) return fail(std::move(revoked_at.error()));
     auto action_id = non_blank_member(permit, "action_id");
     if (!action_id) return fail(std::move(action_id.error()));
 
@@ -177,27 +259,11 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     }
     const std::string outcome_hash = sha256_hex(signed_bytes);
 
-    auto earlier = load_earlier_outcome(db, authorization_id);
+    const ReplayContext replay{*root, *revoked_at};
+    auto earlier = replay_earlier_outcome(db, replay, *authorization, authorization_id, outcome_hash);
     if (!earlier) return fail(std::move(earlier.error()));
-    if (earlier->has_value()) {
-        EarlierOutcome& row = **earlier;
-        if (row.outcome_hash != outcome_hash) {
-            return fail("ORVANE_PERMIT_ALREADY_CONSUMED: a permit can produce only one outcome");
-        }
-        auto execution = parse_json(row.execution_json);
-        if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
-        std::vector<std::string> codes = verify_execution_result(db, *authorization, *execution);
-        // Handed out only when its signed receipt names the permit asked for.
-        const Json* stored_receipt = members::get(*execution, "receipt");
-        if (stored_receipt == nullptr ||
-            members::string(*stored_receipt, "authorization_id") != authorization_id) {
-            codes.emplace_back("STORED_AUTHORIZATION_ID_MISMATCH");
-        }
-        if (!codes.empty()) {
-            return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
-        }
-        return std::move(row.execution_json);
-    }
+    if (earlier->has_value()) return std::move(**earlier);
+    if (revoked_at->has_value()) return fail(std::string(kRevokedPermit));
 
     // The parties.
     auto executor_id_member = non_blank_member(outcome, "executor_id");
@@ -223,7 +289,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     // would store a result that could never be replayed or traced as verified.
     auto resolved_at = now_micros();
     if (!resolved_at) return fail(std::move(resolved_at.error()));
-    auto executor = resolve_identity(db, executor_id, *resolved_at);
+    auto executor = resolve_identity(db, *root, executor_id, *resolved_at);
     if (!executor) return fail(std::move(executor.error()));
     if (!executor->has_value()) return fail("ORVANE_EXECUTOR_NOT_REGISTERED");
     if (!(*executor)->active) return fail("ORVANE_EXECUTOR_NOT_ACTIVE");
@@ -244,7 +310,7 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     }
 
     // The receipt.
-    auto authority = require_gate_authority(gate);
+    auto authority = require_gate_authority(gate, *root);
     if (!authority) return fail(std::move(authority.error()));
     const auto& completed_at = resolved_at;
     auto intent_hash = non_blank_member(permit, "intent_hash");
@@ -264,18 +330,20 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     const std::string execution_json =
         canonical_json(make_execution_result(std::move(*receipt), std::move(outcome)));
 
-    ORVANE_TRY(store_outcome(db, OutcomeRow{
-                                     .receipt_id = receipt_id,
-                                     .authorization_id = authorization_id,
-                                     .action_id = *action_id,
-                                     .executor_id = executor_id,
-                                     .outcome_hash = outcome_hash,
-                                     .completed_at = *completed_at,
-                                     .execution_json = execution_json,
-                                     .tenant_id = *tenant_id,
-                                     .event_type = *status == "SUCCEEDED" ? "action.executed"
-                                                                         : "action.failed",
-                                 }));
+    auto raced = store_outcome(db, replay, *authorization,
+                               OutcomeRow{
+                                   .receipt_id = receipt_id,
+                                   .authorization_id = authorization_id,
+                                   .action_id = *action_id,
+                                   .executor_id = executor_id,
+                                   .outcome_hash = outcome_hash,
+                                   .completed_at = *completed_at,
+                                   .execution_json = execution_json,
+                                   .tenant_id = *tenant_id,
+                                   .event_type = *status == "SUCCEEDED" ? "action.executed" : "action.failed",
+                               });
+    if (!raced) return fail(std::move(raced.error()));
+    if (raced->has_value()) return std::move(**raced);
     return execution_json;
 }
 

@@ -27,6 +27,10 @@ inline constexpr std::size_t kMaxJsonDepth = 127;
 // last duplicate member wins, "-0" is the double -0.0, integers kept apart from
 // doubles. The failure reason ends with " at line L column C".
 Result<Json> parse_json(std::string_view text);
+// The same parser for texts that may hold secrets (key files, signer
+// configurations): the failure reason keeps the description and the
+// position but never repeats any of the input.
+Result<Json> parse_json_unquoted(std::string_view text);
 
 struct ParsedField {
     Json value;

@@ -48,14 +48,42 @@ std::size_t too_deep_offset(std::string_view text) {
     return text.size();
 }
 
+// The longest piece of the input that a failure reason repeats: enough to
+// see where parsing stopped, never the whole of a huge token.
+constexpr std::size_t kMaxEchoedToken = 40;
+
 // nlohmann's messages read "[json.exception.parse_error.101] parse error at
-// line 1, column 2: syntax error ..."; keep only the description.
-std::string describe(const std::string& what) {
+// line 1, column 2: syntax error ..."; keep only the description. The token
+// the lexer had read when it stopped ("last read: '<token>'", "number
+// overflow parsing '<token>'") is cut to kMaxEchoedToken bytes, or left out
+// altogether when the input must never be quoted.
+std::string describe(const std::string& what, const std::string& token, bool quote_input) {
     std::string_view w = what;
     if (auto close = w.find("] "); close != std::string_view::npos) w.remove_prefix(close + 2);
     if (auto colon = w.find(": "); w.starts_with("parse error") && colon != std::string_view::npos)
         w.remove_prefix(colon + 2);
-    return std::string(w);
+    std::string out(w);
+    if (token.empty()) return out;
+    const std::string quoted = "'" + token + "'";
+    const std::size_t at = out.find(quoted);
+    if (at == std::string::npos) return out;
+    if (quote_input) {
+        if (token.size() > kMaxEchoedToken) {
+            std::size_t keep = kMaxEchoedToken;  // never half a UTF-8 sequence
+            while (keep > 0 && (static_cast<unsigned char>(token[keep]) & 0xC0) == 0x80) --keep;
+            out.replace(at + 1, token.size(), token.substr(0, keep) + "...");
+        }
+        return out;
+    }
+    std::size_t from = at;
+    for (std::string_view lead : {std::string_view("; last read: "), std::string_view(" parsing ")}) {
+        if (from >= lead.size() && std::string_view(out).substr(from - lead.size(), lead.size()) == lead) {
+            from -= lead.size();
+            break;
+        }
+    }
+    out.erase(from, at + quoted.size() - from);
+    return out;
 }
 
 class Builder {
@@ -70,6 +98,7 @@ public:
     bool too_deep = false;
     std::size_t error_offset = 0;
     std::string error;
+    std::string error_token;
 
     bool null() { return put(Json(nullptr)); }
     bool boolean(bool v) { return put(Json(v)); }
@@ -92,9 +121,11 @@ public:
     bool start_array(std::size_t) { return open(Json::array()); }
     bool end_array() { return close(); }
 
-    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
+    bool parse_error(std::size_t position, const std::string& last_token,
+                     const nlohmann::detail::exception& ex) {
         error_offset = position;
-        error = describe(ex.what());
+        error = ex.what();
+        error_token = last_token;
         return false;
     }
 
@@ -148,9 +179,12 @@ private:
     std::string pending_key_;
 };
 
-}  // namespace
-
-Result<Json> parse_json(std::string_view text) {
+Result<Json> parse_with(std::string_view text, bool quote_input) {
+    // The lexer skips a leading byte-order mark as if it were whitespace;
+    // here only space, tab, line feed and carriage return are.
+    if (text.starts_with("\xEF\xBB\xBF"))
+        return fail("syntax error while parsing value - a byte-order mark is not whitespace" +
+                    position_text(text, 0));
     Builder builder;
     bool ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,
                               true, false);
@@ -168,8 +202,14 @@ Result<Json> parse_json(std::string_view text) {
     }
     // nlohmann reports how many characters it had read, the offending one included.
     std::size_t offset = builder.error_offset > 0 ? builder.error_offset - 1 : 0;
-    return fail(builder.error + position_text(text, offset));
+    return fail(describe(builder.error, builder.error_token, quote_input) + position_text(text, offset));
 }
+
+}  // namespace
+
+Result<Json> parse_json(std::string_view text) { return parse_with(text, true); }
+
+Result<Json> parse_json_unquoted(std::string_view text) { return parse_with(text, false); }
 
 Result<ParsedField> parse_json_field(std::string_view name, std::string_view text) {
     auto value = parse_json(text);

@@ -3,15 +3,12 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <vector>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "primitives/hex.hpp"
 #include "primitives/json.hpp"
+#include "primitives/key_files.hpp"
+#include "primitives/utf8.hpp"
 
 namespace orvane {
 namespace {
@@ -19,31 +16,6 @@ namespace {
 bool sodium_ready() {
     static const bool ready = sodium_init() >= 0;
     return ready;
-}
-
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c >> 5) == 0x6) { len = 2; cp = c & 0x1F; }
-        else if ((c >> 4) == 0xE) { len = 3; cp = c & 0x0F; }
-        else if ((c >> 3) == 0x1E) { len = 4; cp = c & 0x07; }
-        else return false;
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc >> 6) != 0x2) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
 }
 
 // The position just after the last token, as a record reader reports a
@@ -173,28 +145,22 @@ Result<std::string> gen_keys(const std::string& output) {
     sodium_memzero(seed.data(), seed.size());
     std::string text = key_file_text(key);
 
-    std::FILE* file = std::fopen(output.c_str(), "wb");
-    if (!file) return fail("Error creating key file " + output + ": " + std::strerror(errno));
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const int write_errno = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed)
-        return fail("Error writing key file " + output + ": " + std::strerror(written ? errno : write_errno));
+    auto written = write_private_file(output, text);
+    if (!written) {
+        sodium_memzero(text.data(), text.size());
+        return fail((written.error().creating ? "Error creating key file " : "Error writing key file ") + output +
+                    ": " + written.error().reason);
+    }
     return text;
 }
 
 Result<std::string> read_text_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return fail(std::strerror(errno));
-    std::string content;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) content.append(buf, n);
-    const bool failed = std::ferror(file) != 0;
-    const int err = errno;
-    std::fclose(file);
-    if (failed) return fail(std::strerror(err));
-    if (!valid_utf8(content)) return fail("stream did not contain valid UTF-8");
+    auto content = read_regular_file(path);
+    if (!content) return fail(std::move(content.error()));
+    if (!is_valid_utf8(*content)) {
+        sodium_memzero(content->data(), content->size());
+        return fail("stream did not contain valid UTF-8");
+    }
     return content;
 }
 
@@ -215,7 +181,7 @@ Result<KeyPair> load_ledger_key(const std::string& path) {
     // Read as a record of two required string members; duplicates are refused,
     // which the shared parser (last duplicate wins) cannot see, so members are
     // counted on a second, shallow pass over the top-level object.
-    auto value = parse_json(*text);
+    auto value = parse_json_unquoted(*text);
     if (!value) {
         sodium_memzero(text->data(), text->size());
         return fail("Failed to parse key file JSON: " + value.error());
@@ -276,7 +242,7 @@ Result<KeyPair> load_ledger_key(const std::string& path) {
 Result<KeyPair> load_signing_key(const std::string& path) {
     auto text = read_text_file(path);
     if (!text) return fail("Failed to read key file '" + path + "': " + text.error());
-    auto value = parse_json(*text);
+    auto value = parse_json_unquoted(*text);
     sodium_memzero(text->data(), text->size());
     if (!value) return fail("Failed to parse key file '" + path + "': " + value.error());
     const std::string* priv = find_string(*value, "private_key");

@@ -59,8 +59,9 @@ Result<KeyPair> load_signing_key(const std::string& path);
 // "Private key must be exactly 32 bytes").
 Result<KeyPair> key_pair_from_private_hex(std::string_view hex);
 
-// Reads a whole file; the failure reason is the operating system's text, or a
-// note that the bytes are not UTF-8.
+// Reads a whole regular file (read_regular_file) that must hold UTF-8 text;
+// the failure reason is the operating system's text, "not a regular file", or
+// a note that the bytes are not UTF-8.
 Result<std::string> read_text_file(const std::string& path);
 
 Result<PublicKey> parse_public_key(std::string_view hex);

@@ -7,6 +7,7 @@
 
 #include "primitives/hex.hpp"
 #include "primitives/json.hpp"
+#include "primitives/key_files.hpp"
 #include "primitives/keys.hpp"
 #include "signers/local_signer.hpp"
 #include "signers/text.hpp"
@@ -113,9 +114,13 @@ Result<SignerRef> load_vault_signer(const Json& document) {
 }  // namespace
 
 Result<SignerRef> load_signer(const std::string& path) {
-    auto text = read_text_file(path);
+    auto text = read_regular_file(path);
     if (!text) return fail("Failed to read signer configuration '" + path + "': " + text.error());
-    auto document = parse_json(*text);
+    // Bytes that are not UTF-8 are the parser's to refuse: the document cannot
+    // be parsed, though the file was read. The text may hold a private key, so
+    // it is wiped, and the parser's reason does not repeat it.
+    auto document = parse_json_unquoted(*text);
+    sodium_memzero(text->data(), text->size());
     if (!document) {
         return fail("Failed to parse signer configuration '" + path + "': " + document.error());
     }

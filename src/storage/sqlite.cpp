@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "primitives/utf8.hpp"
+
 namespace orvane::storage {
 
 namespace {
@@ -233,12 +235,26 @@ const char* type_name(int type) {
 }
 }  // namespace
 
-Result<std::string> Statement::column_string(int index) const {
+Result<std::string_view> Statement::column_utf8(int index) const {
     const int type = column_type(index);
     if (type != SQLITE_TEXT)
         return fail("Invalid column type " + std::string(type_name(type)) + " at index: " +
                     std::to_string(index) + ", name: " + sqlite3_column_name(stmt_, index));
-    return std::string(column_text(index));
+    return column_text_checked(index);
+}
+
+Result<std::string_view> Statement::column_text_checked(int index) const {
+    const std::string_view text = column_text(index);
+    if (!is_valid_utf8(text))
+        return fail("Invalid UTF-8 text at index: " + std::to_string(index) + ", name: " +
+                    sqlite3_column_name(stmt_, index));
+    return text;
+}
+
+Result<std::string> Statement::column_string(int index) const {
+    auto text = column_utf8(index);
+    if (!text) return fail(std::move(text.error()));
+    return std::string(*text);
 }
 
 Result<std::int64_t> Statement::column_integer(int index) const {

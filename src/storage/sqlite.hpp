@@ -96,7 +96,11 @@ public:
     std::int64_t column_int64(int index) const;
     // Text of a column; empty for NULL. Valid until the next step or reset.
     std::string_view column_text(int index) const;
-    // Strict readers: the column must hold that type (NULL refused).
+    // The same, refused unless it is valid UTF-8 (text that reaches Python).
+    Result<std::string_view> column_text_checked(int index) const;
+    // Strict readers: the column must hold that type (NULL refused), and text
+    // must be valid UTF-8 (an edited row may hold any bytes).
+    Result<std::string_view> column_utf8(int index) const;
     Result<std::string> column_string(int index) const;
     Result<std::int64_t> column_integer(int index) const;
     // A non-negative integer column, for microsecond times and counts.

@@ -161,3 +161,45 @@ TEST(CanonicalJson, WithoutMembersMatchesTheErasedCopy) {
     EXPECT_EQ(orvane::canonical_json_without(*parse_json("[1,2]"), {"a"}), "[1,2]");
     EXPECT_EQ(orvane::canonical_json_without(*parse_json("\"a\""), {"a"}), "\"a\"");
 }
+
+// Only space, tab, line feed and carriage return are whitespace; the lexer
+// would skip a leading byte-order mark.
+TEST(JsonParser, ByteOrderMarkIsNotWhitespace) {
+    EXPECT_EQ(reason("\xEF\xBB\xBF{}"),
+              "syntax error while parsing value - a byte-order mark is not whitespace at line 1 column 1");
+    EXPECT_FALSE(parse_json(" \xEF\xBB\xBF{}").has_value());
+    EXPECT_FALSE(parse_json("{}\xEF\xBB\xBF").has_value());
+    EXPECT_EQ(roundtrip(" \t\r\n{}\n"), "{}");
+}
+
+// A reason repeats at most a short piece of the token the parser stopped at,
+// and for texts that may hold secrets none of it.
+TEST(JsonParser, ReasonsQuoteLittleOrNothingOfTheInput) {
+    const std::string secret(64, 'a');
+    const std::string truncated = "{\"private_key\": \"" + secret;
+    const std::string quoted = reason(truncated);
+    EXPECT_EQ(quoted,
+              "syntax error while parsing value - invalid string: missing closing quote; last read: '\"" +
+                  secret.substr(0, 39) + "...' at line 1 column 82");
+    auto unquoted = orvane::parse_json_unquoted(truncated);
+    ASSERT_FALSE(unquoted.has_value());
+    EXPECT_EQ(unquoted.error(),
+              "syntax error while parsing value - invalid string: missing closing quote at line 1 column 82");
+
+    // (Texts are built by appending: gcc 12 misreports concatenated temporaries.)
+    const std::string zeros(39, '0'), xs(38, 'x');
+    std::string huge = "1";
+    huge.append(1000, '0').append("e999");
+    std::string overflow = "number overflow parsing '1";
+    overflow.append(zeros).append("...' at line 1 column 1005");
+    EXPECT_EQ(reason(huge), overflow);
+    EXPECT_EQ(orvane::parse_json_unquoted(huge).error(), "number overflow at line 1 column 1005");
+    // Short tokens are quoted whole, as before.
+    EXPECT_EQ(reason("tru"), "syntax error while parsing value - invalid literal; last read: 'tru' at line 1 column 4");
+    // A cut never splits a UTF-8 sequence.
+    std::string accents = "\"";
+    accents.append(xs).append("\xC3\xA9\xC3\xA9");
+    std::string cut = "'\"";
+    cut.append(xs).append("...'");
+    EXPECT_NE(reason(accents).find(cut), std::string::npos) << reason(accents);
+}

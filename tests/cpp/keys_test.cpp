@@ -1,12 +1,15 @@
 // Hexadecimal text, key files and Ed25519 conventions.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
+#include "primitives/key_files.hpp"
 #include "primitives/keys.hpp"
 
 namespace fs = std::filesystem;
@@ -164,4 +167,34 @@ TEST(KeyFiles, LedgerReaderIsStrict) {
     EXPECT_TRUE(load_signing_key(garbage).error().starts_with("Failed to parse key file '" + garbage + "': "));
     auto not_utf8 = dir.file("b.json", "\xff\xfe");
     EXPECT_TRUE(load_signing_key(not_utf8).error().starts_with("Failed to read key file '"));
+}
+
+TEST(KeyFiles, WrittenPrivatelyInPlaceOfALink) {
+    TempDir dir;
+    const std::string target = dir.file("target.txt", "keep");
+    const std::string link = dir.path("k.json");
+    fs::create_symlink(target, link);
+    const mode_t old_mask = ::umask(022);
+    ASSERT_TRUE(write_private_file(link, "secret").has_value());
+    ::umask(old_mask);
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(*read_regular_file(link), "secret");
+    EXPECT_EQ(*read_regular_file(target), "keep");
+    // Only the two files: no temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path("")), fs::directory_iterator()), 2);
+}
+
+TEST(KeyFiles, OnlyRegularFilesAreRead) {
+    TempDir dir;
+    EXPECT_EQ(read_regular_file("/dev/null").error(), "not a regular file");
+    EXPECT_EQ(read_regular_file(dir.path("")).error(), "not a regular file");
+    EXPECT_EQ(read_regular_file(dir.path("none")).error(), "No such file or directory");
+    auto refused = write_private_file(dir.path(""), "x");
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().reason, "not a regular file");
+    const std::string big(100000, 'k');
+    EXPECT_EQ(*read_regular_file(dir.file("big", big)), big);
 }

@@ -173,20 +173,25 @@ def resign(gate: Key, permit: dict) -> dict:
     return permit
 
 
-def make_gate_db(path, revoked=(), revoked_agents=(), outcomes=()) -> str:
-    """A gate database holding only the tables the executor reads."""
+def make_gate_db(path, gate: Key, agent: Key, revoked=(), revoke_agent=False, outcomes=()) -> str:
+    """A gate database written by the gate itself: the gate key bootstrapped,
+    the agent registered (and revoked when asked), then the listed permits put
+    into revoked_authorizations and action_outcomes directly."""
+    import pathlib
+
+    import _orvane_ddb
+
+    path = pathlib.Path(path)
+    gate_db = _orvane_ddb.OrvaneDDB(str(path), gate.write_keyfile(path.with_suffix(".key")))
+    gate_db.register_agent(gate.public_hex, "gate")
+    gate_db.register_agent(agent.public_hex, "bot", json.dumps({"tenant_id": TENANT}))
+    if revoke_agent:
+        gate_db.revoke_agent(agent.public_hex, "test")
+    del gate_db
     db = sqlite3.connect(path)
-    db.executescript(
-        "CREATE TABLE revoked_authorizations (authorization_id TEXT PRIMARY KEY, reason TEXT);"
-        "CREATE TABLE identity_lifecycle_events (event_id TEXT PRIMARY KEY, public_key TEXT, event_type TEXT);"
-        "CREATE TABLE action_outcomes (receipt_id TEXT PRIMARY KEY, authorization_id TEXT UNIQUE);"
-    )
-    db.executemany("INSERT INTO revoked_authorizations VALUES (?, 'test')", [(a,) for a in revoked])
-    db.executemany(
-        "INSERT INTO identity_lifecycle_events VALUES (?, ?, 'REVOKE')",
-        [(f"e{i}", k) for i, k in enumerate(revoked_agents)],
-    )
-    db.executemany("INSERT INTO action_outcomes VALUES (?, ?)", [(f"r{i}", a) for i, a in enumerate(outcomes)])
+    db.executemany("INSERT INTO revoked_authorizations VALUES (?, 0, 'test', 'e')", [(a,) for a in revoked])
+    db.executemany("INSERT INTO action_outcomes VALUES (?, ?, ?, 'x', 'h', 0, '{}')",
+                   [(f"r{i}", a, f"a{i}") for i, a in enumerate(outcomes)])
     db.commit()
     db.close()
     return str(path)

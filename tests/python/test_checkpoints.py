@@ -274,14 +274,17 @@ class TestTrustedKey:
         assert json.loads(other.verify_checkpoint_stream(checkpoint, stream))["reason_code"] == "ERR_UNTRUSTED_SIGNER"
         assert json.loads(other.verify_checkpoint_stream(checkpoint, stream, gate.key.public))["status"] == "VERIFIED"
 
-    def test_without_a_signer_the_trusted_root_is_used(self, gate, signed, tmp_path):
+    def test_without_a_signer_the_key_must_be_given(self, gate, signed, tmp_path):
+        # The trusted_roots row is as writable as the checkpoints it would vouch for.
         checkpoint, stream = signed
         keyless = _orvane_ddb.OrvaneDDB(gate.db_path, str(tmp_path / "missing.json"))
-        assert json.loads(keyless.verify_checkpoint_stream(checkpoint, stream))["status"] == "VERIFIED"
+        invalid(json.loads(keyless.verify_checkpoint_stream(checkpoint, stream)), "ERR_UNTRUSTED_SIGNER",
+                "Expected trusted signer public key must be provided to verify checkpoint", 0)
         broken = tmp_path / "broken.json"
         keyless_too = _orvane_ddb.OrvaneDDB(gate.db_path, str(broken))
         broken.write_text("{}")
-        assert json.loads(keyless_too.verify_checkpoint_stream(checkpoint, stream))["status"] == "VERIFIED"
+        assert json.loads(keyless_too.verify_checkpoint_stream(checkpoint, stream, gate.key.public))["status"] == \
+            "VERIFIED"
 
     def test_without_a_signer_or_a_trusted_root(self, gate, signed, tmp_path):
         checkpoint, stream = signed

@@ -217,20 +217,28 @@ class TestPolicyEvidence:
 class TestGateDatabase:
     def test_revoked_permit(self, env, tmp_path):
         permit = env.permit()
-        gate_db = make_gate_db(tmp_path / "gate.db", revoked=[permit["authorization"]["authorization_id"]])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent,
+                               revoked=[permit["authorization"]["authorization_id"]])
         assert refusal(env.executor(gate_db=gate_db), permit) == \
             "ORVANE_PERMIT_REVOKED: permit has been revoked at gate"
         assert rows(env.db) == []
         env.executor().verify_and_consume_permit(permit_text(permit))  # no gate database: consumed
 
     def test_revoked_agent(self, env, tmp_path):
-        gate_db = make_gate_db(tmp_path / "gate.db", revoked_agents=[env.agent.public_hex])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent, revoke_agent=True)
         assert refusal(env.executor(gate_db=gate_db), env.permit()) == \
             "ORVANE_PERMIT_REVOKED: agent identity has been revoked"
 
+    def test_an_agent_the_gate_database_cannot_vouch_for(self, env, tmp_path):
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, Key())
+        assert refusal(env.executor(gate_db=gate_db), env.permit()) == \
+            "ORVANE_AGENT_NOT_TRUSTED: agent identity does not verify at gate"
+        assert rows(env.db) == []
+
     def test_outcome_already_committed(self, env, tmp_path):
         permit = env.permit()
-        gate_db = make_gate_db(tmp_path / "gate.db", outcomes=[permit["authorization"]["authorization_id"]])
+        gate_db = make_gate_db(tmp_path / "gate.db", env.gate, env.agent,
+                               outcomes=[permit["authorization"]["authorization_id"]])
         assert refusal(env.executor(gate_db=gate_db), permit) == \
             "ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate"
 

@@ -86,7 +86,7 @@ class TestGateDatabasePath:
     def test_explicit_gate_db_wins_over_environment(self, tmp_path, keys, monkeypatch):
         gate, agent, _, keyfile = keys
         monkeypatch.setenv("ORVANE_GATE_DB", str(tmp_path / "missing-gate.db"))
-        gate_db = make_gate_db(tmp_path / "gate.db")
+        gate_db = make_gate_db(tmp_path / "gate.db", gate, agent)
         executor = open_executor(tmp_path / "exec.db", keyfile, gate, pool_size=1, gate_db=gate_db)
         executor.verify_and_consume_permit(permit_text(make_permit(gate, agent)))
 

@@ -289,7 +289,7 @@ class TestRefusalsInOrder:
         before = road.outcome_rows()
         assert refusal(stranger.commit_outcome_signed, permit["authorization"]["authorization_id"],
                        road.outcome(permit)) == \
-            "ORVANE_GATE_NOT_BOOTSTRAPPED: register the gate key as the root agent"
+            "ORVANE_TRUSTED_ROOT_MISMATCH: trusted_roots must hold exactly one row, the gate key"
         assert road.outcome_rows() == before
 
 

@@ -253,8 +253,10 @@ def test_altered_stored_policies_are_refused(gate, tenant, table, column, change
 def test_policies_signed_under_a_former_gate_key_are_refused(gate, tmp_path):
     agent = gate.register()
     gate.ddb.install_policy(policy_spec("acme-v1"))
+    # An offline root ceremony: the successor becomes the root of the same file.
     successor = Key()
-    insert_signed_agent(gate, successor, gate.key, now_micros(), can_delegate=True)
+    insert_signed_agent(gate, successor, successor, now_micros(), can_delegate=True)
+    gate.execute("UPDATE trusted_roots SET public_key = ?", successor.public)
     gate.ddb = _orvane_ddb.OrvaneDDB(gate.db_path, successor.write(tmp_path / "successor.key"))
     for tenant, kind in ((TENANT, "active"), ("beta", "fallback")):
         with pytest.raises(RuntimeError, match=f"^ORVANE_POLICY_INVALID: {kind} policy attestation signature invalid$"):
