@@ -120,7 +120,7 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
                                         const ActionIntent& intent, std::string_view agent_id,
                                         std::string_view agent_signature,
                                         std::uint64_t ttl_seconds) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     // The authorization result holds the intent one level down; an intent at
     // the parser's limit would give a permit that nobody could read back.
     if (!json_nests_within(parsed.value, kMaxJsonDepth - 1)) {

@@ -7,6 +7,8 @@
 
 #include "executor/execution_store.hpp"
 #include "executor/executor_ops.hpp"
+#include "executor/gate_checks.hpp"
+#include "primitives/keys.hpp"
 #include "signers/signer.hpp"
 
 namespace orvane {
@@ -22,6 +24,8 @@ struct Executor {
     bool trusted_gate_key_valid = false;
     std::string trusted_tenant_id;
     std::optional<std::string> gate_db_path;  // read-only revocation checks when set
+    executor::GateDatabase gate_db;           // its connection, kept while the file stays the same
+    RememberedChecks verified;                // valid Ed25519 checks, kept from call to call
 };
 
 namespace executor {

@@ -1,10 +1,21 @@
 #include "executor/gate_checks.hpp"
 
+#include <sys/stat.h>
+
 #include "identity/resolve.hpp"
 #include "storage/sqlite.hpp"
 
 namespace orvane::executor {
 namespace {
+
+// The identity of the file a path names now, when it names one.
+bool file_identity(const std::string& path, dev_t& device, ino_t& inode) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    device = info.st_dev;
+    inode = info.st_ino;
+    return true;
+}
 
 // Runs a one-parameter EXISTS query; failures carry `failure_prefix`.
 Result<bool> exists(const storage::Connection& db, std::string_view sql, std::string_view value,
@@ -20,13 +31,36 @@ Result<bool> exists(const storage::Connection& db, std::string_view sql, std::st
 
 }  // namespace
 
-Status check_gate_database(const std::string& gate_db_path, std::string_view trusted_gate_id,
-                           std::string_view authorization_id, std::string_view agent_id,
-                           std::uint64_t now) {
-    auto db = storage::Connection::open(gate_db_path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
-    if (!db) return fail("Failed to open gate DB for revocation check: " + db.error());
+Result<storage::Connection*> GateDatabase::connection(const std::string& path) {
+    dev_t device = 0;
+    ino_t inode = 0;
+    const bool found = file_identity(path, device, inode);
+    if (reusable_ && found && path == path_ && device == device_ && inode == inode_) return &db_;
+    db_ = storage::Connection();
+    reusable_ = false;
+    auto db = storage::Connection::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    if (!db) return fail(std::move(db.error()));
     // The gate may be writing; wait for its lock as the gate's own connections do.
     sqlite3_busy_timeout(db->handle(), 5000);
+    db_ = std::move(*db);
+    // Kept only when the path named the same file before and after the open:
+    // a file swapped in between is opened again on the next call.
+    dev_t device_after = 0;
+    ino_t inode_after = 0;
+    reusable_ = found && file_identity(path, device_after, inode_after) && device_after == device &&
+                inode_after == inode;
+    path_ = path;
+    device_ = device;
+    inode_ = inode;
+    return &db_;
+}
+
+Status check_gate_database(GateDatabase& gate_db, const std::string& gate_db_path,
+                           std::string_view trusted_gate_id, std::string_view authorization_id,
+                           std::string_view agent_id, std::uint64_t now) {
+    auto opened = gate_db.connection(gate_db_path);
+    if (!opened) return fail("Failed to open gate DB for revocation check: " + opened.error());
+    storage::Connection* db = *opened;
 
     auto revoked = exists(*db,
                           "SELECT EXISTS(SELECT 1 FROM revoked_authorizations WHERE authorization_id = ?1)",

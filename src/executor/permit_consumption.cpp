@@ -51,8 +51,8 @@ bool optional_pair_equal(const Json* a, const Json* b) {
 }  // namespace
 
 Result<std::string> verify_and_consume_permit(Executor& executor, std::string_view permit_json) {
-    VerificationScope remember_checks(  // the same checks recur below
-        executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
+    VerificationScope remember_checks(  // the same checks recur below and in later calls
+        executor.verified, executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
     auto parsed = parse_json(permit_json);
     if (!parsed) return fail(std::move(parsed.error()));
     const Json& permit = *parsed;
@@ -136,8 +136,8 @@ Result<std::string> verify_and_consume_permit(Executor& executor, std::string_vi
 
     if (executor.gate_db_path) {
         const std::string* agent_id = string_member(receipt, "agent_id");
-        ORVANE_TRY(executor::check_gate_database(*executor.gate_db_path, executor.trusted_gate_id,
-                                                 *authorization_id,
+        ORVANE_TRY(executor::check_gate_database(executor.gate_db, *executor.gate_db_path,
+                                                 executor.trusted_gate_id, *authorization_id,
                                                  agent_id != nullptr ? *agent_id : std::string(), *now));
     }
 

@@ -80,7 +80,7 @@ Result<Json> agent_records(Gate& gate) {
 }  // namespace
 
 Result<bool> verify_agent(Gate& gate, std::string_view public_key) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     auto root = gate_trusted_root(gate);
@@ -91,14 +91,14 @@ Result<bool> verify_agent(Gate& gate, std::string_view public_key) {
 }
 
 Result<std::string> list_agents(Gate& gate) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     auto records = agent_records(gate);
     if (!records) return fail(std::move(records.error()));
     return canonical_json(*records);
 }
 
 Result<std::string> get_agent(Gate& gate, std::string_view public_key) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     auto records = agent_records(gate);
     if (!records) return fail(std::move(records.error()));
     for (const Json& record : *records) {

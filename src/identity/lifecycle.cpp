@@ -79,7 +79,7 @@ Status mirror_lifecycle_event(storage::Connection& db, const ResolvedIdentity& i
 }  // namespace
 
 Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::string_view new_key) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     if (auto parsed = parse_public_key(new_key); !parsed) return fail(std::move(parsed.error()));
     if (current_key == new_key) return fail("ORVANE_ROTATION_INVALID: new key must differ from current key");
 
@@ -207,7 +207,7 @@ Result<std::string> rotate_agent(Gate& gate, std::string_view current_key, std::
 }
 
 Result<std::string> revoke_agent(Gate& gate, std::string_view public_key, std::string_view reason) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     if (is_blank(reason)) return fail("ORVANE_REVOCATION_INVALID: reason must not be empty");
     auto root = gate_trusted_root(gate);
     if (!root) return fail(std::move(root.error()));

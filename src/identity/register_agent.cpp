@@ -117,7 +117,7 @@ Status establish_root(storage::Connection& db, std::string_view key, std::uint64
 
 Result<std::string> register_agent(Gate& gate, std::string_view public_key, std::string_view alias,
                                    std::string_view metadata_text) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     if (auto parsed = parse_public_key(public_key); !parsed) return fail(std::move(parsed.error()));
     if (is_blank(alias)) return fail("ORVANE_INVALID_AGENT: alias must not be empty");
     auto metadata = parse_json_field("metadata", metadata_text);

@@ -32,11 +32,59 @@ Result<std::string> write_listing(storage::Statement& rows) {
 
 }  // namespace
 
+namespace {
+
+// Offsets below this are stepped over as cheaply as the runs are consulted.
+constexpr std::uint32_t kRangedOffset = 256;
+
+constexpr std::string_view kListSql =
+    "SELECT id, parent_id, causal_depth, actor_id, timestamp, payload, rules_evaluated, signature "
+    "FROM decisions ORDER BY causal_depth DESC, timestamp DESC LIMIT ?1 OFFSET ?2";
+// The same order from a given depth down: the rows before `offset` that lie
+// deeper are not read at all.
+constexpr std::string_view kListFromDepthSql =
+    "SELECT id, parent_id, causal_depth, actor_id, timestamp, payload, rules_evaluated, signature "
+    "FROM decisions WHERE causal_depth <= ?3 ORDER BY causal_depth DESC, timestamp DESC LIMIT ?1 OFFSET ?2";
+
+Result<std::int64_t> data_version(const storage::Connection& db) {
+    auto stmt = storage::Statement::prepare(db, "PRAGMA data_version");
+    if (!stmt) return fail(std::move(stmt.error()));
+    auto row = stmt->step();
+    if (!row) return fail(std::move(row.error()));
+    if (!*row) return fail("no data version");
+    return stmt->column_int64(0);
+}
+
+// The page by its depth range, inside one read transaction so that the runs
+// and the rows are the same state of the table; none when the runs cannot
+// serve (the caller lists the plain way, with its own failure messages).
+std::optional<std::string> list_by_depth(Gate& gate, std::uint32_t limit, std::uint32_t offset) {
+    auto snapshot = storage::Transaction::begin(gate.db, "BEGIN");
+    if (!snapshot) return std::nullopt;
+    auto version = data_version(gate.db);
+    if (!version || gate.decision_ranks.unusable(*version)) return std::nullopt;
+    if (!gate.decision_ranks.current(*version) && !gate.decision_ranks.rebuild(gate.db, *version))
+        return std::nullopt;
+    auto start = gate.decision_ranks.locate(offset);
+    if (!start) return std::string("[]");
+    auto rows = storage::Statement::prepare(gate.db, kListFromDepthSql);
+    if (!rows || !rows->bind_int64(1, limit) || !rows->bind_uint64(2, start->skip) ||
+        !rows->bind_uint64(3, start->depth))
+        return std::nullopt;
+    auto listing = write_listing(*rows);
+    if (!listing) return std::nullopt;
+    rows = storage::Statement();  // reset before the snapshot ends
+    if (!snapshot->commit()) return std::nullopt;
+    return std::move(*listing);
+}
+
+}  // namespace
+
 Result<std::string> list_decisions(Gate& gate, std::uint32_t limit, std::uint32_t offset) {
-    static constexpr std::string_view kSql =
-        "SELECT id, parent_id, causal_depth, actor_id, timestamp, payload, rules_evaluated, signature "
-        "FROM decisions ORDER BY causal_depth DESC, timestamp DESC LIMIT ?1 OFFSET ?2";
-    auto rows = storage::Statement::prepare(gate.db, kSql);
+    if (offset >= kRangedOffset && limit > 0) {
+        if (auto page = list_by_depth(gate, limit, offset)) return std::move(*page);
+    }
+    auto rows = storage::Statement::prepare(gate.db, kListSql);
     if (!rows) return fail("Failed to prepare select statement: " + rows.error());
     if (auto r = rows->bind_int64(1, limit); !r) return fail("Error reading record: " + r.error());
     if (auto r = rows->bind_int64(2, offset); !r) return fail("Error reading record: " + r.error());

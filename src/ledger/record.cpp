@@ -153,6 +153,7 @@ Result<std::string> record_decision(Gate& gate, std::string_view payload, std::s
         if (!id) return fail(std::move(id.error()));
         insert = storage::Statement();  // finalize before COMMIT
         ORVANE_TRY(commit_write(*tx));
+        gate.decision_ranks.appended(link->depth, 1);
     }
     return result_text("recorded", latest_hash(gate.db));
 }
@@ -169,6 +170,7 @@ Result<std::string> record_decision_batch(Gate& gate, std::span<const DecisionIn
         if (!tx) return fail(std::move(tx.error()));
         auto link = choose_parent(gate.db, genesis);
         if (!link) return fail(std::move(link.error()));
+        const std::uint64_t first_depth = link->depth;
         // One prepared INSERT serves the whole chain.
         auto insert = storage::Statement::prepare(gate.db, kInsertSql);
         if (!insert) return fail("Failed to insert decision into SQLite: " + insert.error());
@@ -185,6 +187,7 @@ Result<std::string> record_decision_batch(Gate& gate, std::span<const DecisionIn
         }
         insert = storage::Statement();
         ORVANE_TRY(commit_write(*tx));
+        gate.decision_ranks.appended(first_depth, decisions.size());
     }
     return result_text("recorded_batch", latest_hash(gate.db));
 }

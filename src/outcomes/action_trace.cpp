@@ -1,6 +1,7 @@
 // Action traces: the authorization result and execution result of one action,
 // assembled from storage and re-verified.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "authorization/json_members.hpp"
@@ -68,14 +69,14 @@ bool any_contains(const std::vector<std::string>& codes,
 }  // namespace
 
 Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     auto trace = assemble_trace(gate.db, action_id);
     if (!trace) return fail(std::move(trace.error()));
     return canonical_json(*trace);
 }
 
 Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     // The assembled trace is verified as it stands. Writing it out and parsing
     // it again would give the same values, except that a trace nests one level
     // deeper than the documents it holds: documents near the parser's nesting
@@ -91,7 +92,8 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
 
     // Each document must be about the action asked for: rows moved under
     // another action id carry receipts that still name their own.
-    std::vector<std::string> errors = verify_authorization_result(gate.db, *root, *authorization);
+    std::optional<ResolvedIdentity> agent;
+    std::vector<std::string> errors = verify_authorization_result(gate.db, *root, *authorization, &agent);
     const Json* receipt_member = members::get(*authorization, "authorization");
     const Json& receipt = receipt_member ? *receipt_member : members::null_json();
     if (receipt.is_object() && members::string(receipt, "action_id") != action_id) {
@@ -109,6 +111,12 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
             members::string(*execution_receipt, "action_id") != action_id &&
             std::find(more.begin(), more.end(), "EXECUTION_ACTION_ID_MISMATCH") == more.end()) {
             more.emplace_back("EXECUTION_TRACE_ACTION_ID_MISMATCH");
+        }
+        // The gate never commits an outcome at or after a revocation of the
+        // permit's agent (by the verified REVOKE, whatever the index says).
+        if (agent && agent->revoked_at && *agent->revoked_at > members::uint(receipt, "issued_at") &&
+            execution_receipt != nullptr && members::uint(*execution_receipt, "completed_at") >= *agent->revoked_at) {
+            more.emplace_back("EXECUTION_AFTER_REVOCATION");
         }
         execution_failed = !more.empty();
         errors.insert(errors.end(), std::make_move_iterator(more.begin()),

@@ -198,7 +198,7 @@ Result<std::optional<std::string>> store_outcome(storage::Connection& db, const 
 // `outcome_text` by the caller, or null to parse it here.
 Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
                                 std::string_view outcome_text, Json* parsed_outcome) {
-    VerificationScope remember_checks(loaded_signer_key(gate));  // the same checks recur below
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
     storage::Connection& db = gate.db;
     auto root = gate_trusted_root(gate);
     if (!root) return fail(std::move(root.error()));

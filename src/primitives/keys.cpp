@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <vector>
+#include <list>
+#include <string_view>
+#include <unordered_map>
 
 #include "primitives/hex.hpp"
 #include "primitives/json.hpp"
@@ -32,6 +35,40 @@ std::string end_position(std::string_view text) {
 
 }  // namespace
 
+// The table of answers kept across calls: entries are the exact input bytes
+// of a valid check ("P" + public key, or "S" + public key + signature +
+// message), most recently used first.
+struct RememberedChecks::Table {
+    explicit Table(std::size_t limit) : capacity(limit == 0 ? 1 : limit) {}
+
+    bool contains(std::string_view entry) {
+        auto found = index.find(entry);
+        if (found == index.end()) return false;
+        order.splice(order.begin(), order, found->second);
+        return true;
+    }
+
+    void insert(std::string_view entry) {
+        if (contains(entry)) return;
+        if (order.size() >= capacity) {
+            index.erase(std::string_view(order.back()));
+            order.pop_back();
+        }
+        order.emplace_front(entry);
+        index.emplace(std::string_view(order.front()), order.begin());
+    }
+
+    std::size_t capacity;
+    std::list<std::string> order;  // list nodes never move: the index views stay valid
+    std::unordered_map<std::string_view, std::list<std::string>::iterator> index;
+};
+
+RememberedChecks::RememberedChecks(std::size_t capacity) : table_(std::make_unique<Table>(capacity)) {}
+RememberedChecks::RememberedChecks(RememberedChecks&&) noexcept = default;
+RememberedChecks& RememberedChecks::operator=(RememberedChecks&&) noexcept = default;
+RememberedChecks::~RememberedChecks() = default;
+std::size_t RememberedChecks::size() const { return table_ ? table_->order.size() : 0; }
+
 struct VerificationMemo {
     struct Point {
         PublicKey key;
@@ -45,6 +82,24 @@ struct VerificationMemo {
     };
     std::vector<Point> points;
     std::vector<Check> checks;
+    RememberedChecks::Table* kept = nullptr;  // the object's table, when the scope was given one
+    std::string entry;                        // scratch for building its keys
+
+    std::string_view point_entry(const PublicKey& key) {
+        entry.assign(1, 'P');
+        entry.append(reinterpret_cast<const char*>(key.data()), key.size());
+        return entry;
+    }
+    std::string_view check_entry(const PublicKey& key, const Signature& signature, std::string_view message) {
+        entry.assign(1, 'S');
+        entry.append(reinterpret_cast<const char*>(key.data()), key.size());
+        entry.append(reinterpret_cast<const char*>(signature.data()), signature.size());
+        entry.append(message);
+        return entry;
+    }
+    static RememberedChecks::Table* table_of(RememberedChecks* kept) {
+        return kept != nullptr ? kept->table_.get() : nullptr;
+    }
 };
 
 namespace {
@@ -61,19 +116,33 @@ bool valid_point(const PublicKey& key) {
     if (memo != nullptr) {
         for (const auto& point : memo->points)
             if (point.key == key) return point.valid;
+        if (memo->kept != nullptr && memo->kept->contains(memo->point_entry(key))) return true;
     }
     sodium_ready();
     const bool valid = crypto_core_ed25519_is_valid_point(key.data()) == 1;
-    if (memo != nullptr && memo->points.size() < kMaxRemembered) memo->points.push_back({key, valid});
+    if (memo != nullptr) {
+        if (memo->points.size() < kMaxRemembered) memo->points.push_back({key, valid});
+        if (valid && memo->kept != nullptr) memo->kept->insert(memo->point_entry(key));
+    }
     return valid;
 }
 
 }  // namespace
 
-VerificationScope::VerificationScope(std::string_view known_valid_key) {
+VerificationScope::VerificationScope(std::string_view known_valid_key) { open(nullptr, known_valid_key); }
+
+VerificationScope::VerificationScope(RememberedChecks& kept, std::string_view known_valid_key) {
+    open(&kept, known_valid_key);
+}
+
+void VerificationScope::open(RememberedChecks* kept, std::string_view known_valid_key) {
     if (active_memo == nullptr) {
         owned_ = std::make_unique<VerificationMemo>();
         active_memo = owned_.get();
+        active_memo->kept = VerificationMemo::table_of(kept);
+    } else if (active_memo->kept == nullptr && kept != nullptr) {
+        active_memo->kept = VerificationMemo::table_of(kept);
+        attached_kept_ = true;
     }
     PublicKey key{};
     bool right_size = false;
@@ -84,6 +153,7 @@ VerificationScope::VerificationScope(std::string_view known_valid_key) {
 
 VerificationScope::~VerificationScope() {
     if (owned_) active_memo = nullptr;
+    else if (attached_kept_) active_memo->kept = nullptr;
 }
 
 KeyPair KeyPair::from_seed(std::span<const std::uint8_t, 32> seed) {
@@ -266,17 +336,20 @@ bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> messa
                 const Signature& signature) {
     VerificationMemo* memo = active_memo;
     const bool remember = memo != nullptr && message.size() <= kMaxRememberedMessage;
+    const bool keep = remember && memo->kept != nullptr && message.size() <= RememberedChecks::kMaxMessage;
     const std::string_view bytes(reinterpret_cast<const char*>(message.data()), message.size());
     if (remember) {
         for (const auto& check : memo->checks)
             if (check.key == public_key && check.signature == signature && check.message == bytes)
                 return check.valid;
+        if (keep && memo->kept->contains(memo->check_entry(public_key, signature, bytes))) return true;
     }
     sodium_ready();
     const bool valid = crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
                                                    public_key.data()) == 0;
     if (remember && memo->checks.size() < kMaxRemembered)
         memo->checks.push_back({public_key, signature, std::string(bytes), valid});
+    if (keep && valid) memo->kept->insert(memo->check_entry(public_key, signature, bytes));
     return valid;
 }
 

@@ -81,29 +81,63 @@ std::string signature_hex(const Signature& signature);
 
 struct VerificationMemo;
 
+// The positive answers of Ed25519 checks that one gate or executor object
+// keeps from one call to the next: point checks of public keys and signature
+// verifications, each keyed by the exact bytes of its inputs (public key;
+// public key, signature and message). An Ed25519 check is a function of those
+// bytes alone, so a remembered "valid" is the answer the check would give
+// again; a changed document is a different message and is checked afresh.
+// Failed checks are never kept. Bounded: at most `capacity` answers, the
+// least recently used one going first, and messages longer than
+// kMaxMessage bytes are not kept (the documents verified on every call are
+// 32-byte digests). Used only through a VerificationScope on the thread that
+// owns the object.
+class RememberedChecks {
+public:
+    static constexpr std::size_t kDefaultCapacity = 16384;
+    static constexpr std::size_t kMaxMessage = 1024;
+
+    explicit RememberedChecks(std::size_t capacity = kDefaultCapacity);
+    RememberedChecks(RememberedChecks&&) noexcept;
+    RememberedChecks& operator=(RememberedChecks&&) noexcept;
+    ~RememberedChecks();
+
+    std::size_t size() const;
+
+private:
+    friend struct VerificationMemo;
+    struct Table;
+    std::unique_ptr<Table> table_;
+};
+
 // Remembers, while it is open, the answers of the Ed25519 checks made on the
 // calling thread: the point check of parse_public_key and every signature
 // verification, each keyed by its exact input bytes. One operation often
 // checks the same key or signature several times (the gate key under every
 // document it signed, the gate's own registration at every resolution that
 // reaches the root); the answers depend on those bytes alone, so remembering
-// them changes nothing but time. The memo belongs to the scope, which an
-// operation opens on its stack at its entry: it lasts for that one call and
-// is reachable only from the calling thread (worker threads of the call never
-// see it), so nothing is remembered from one call to the next. A scope opened
-// while another is open on the same thread joins the outer one.
+// them changes nothing but time. The per-call memo belongs to the scope, which
+// an operation opens on its stack at its entry; it is reachable only from the
+// calling thread (worker threads of the call never see it). A scope given the
+// object's RememberedChecks also consults and fills that table, so valid
+// answers carry over to the object's next calls. A scope opened while another
+// is open on the same thread joins the outer one.
 class VerificationScope {
 public:
     // `known_valid_key` (hex), when not empty, is entered as a valid point: a
     // key the caller already knows to be one, such as the key of a loaded
     // signer (derived from its seed, or point-checked when it was loaded).
     explicit VerificationScope(std::string_view known_valid_key = {});
+    explicit VerificationScope(RememberedChecks& kept, std::string_view known_valid_key = {});
     ~VerificationScope();
     VerificationScope(const VerificationScope&) = delete;
     VerificationScope& operator=(const VerificationScope&) = delete;
 
 private:
+    void open(RememberedChecks* kept, std::string_view known_valid_key);
+
     std::unique_ptr<VerificationMemo> owned_;  // null when joining an outer scope
+    bool attached_kept_ = false;               // joined an outer scope and lent it `kept`
 };
 
 }  // namespace orvane

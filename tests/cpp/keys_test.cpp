@@ -126,6 +126,45 @@ TEST(Keys, RememberedChecksGiveTheSameAnswers) {
     EXPECT_FALSE(verify_signature(kPublic, bytes(msg), flipped));
 }
 
+// Answers kept across scopes: only valid ones, each under its exact inputs,
+// the least recently used going first when the table is full.
+TEST(Keys, RememberedChecksKeepOnlyValidAnswersByTheirExactBytes) {
+    auto key = key_pair_from_private_hex(kSeed);
+    const auto bytes = [](const std::string& s) {
+        return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    const std::string a = "document a", b = "document b", c = "document c";
+    const std::string sig_a = signature_hex(key->sign(a)), sig_b = signature_hex(key->sign(b)),
+                      sig_c = signature_hex(key->sign(c));
+    RememberedChecks kept(3);  // room for the key's point and two signatures
+    {
+        VerificationScope call(kept);
+        EXPECT_TRUE(verify_signature(kPublic, bytes(a), sig_a));
+        EXPECT_FALSE(verify_signature(kPublic, bytes(a), sig_b));  // failed: never kept
+        EXPECT_TRUE(verify_signature(kPublic, bytes(b), sig_b));
+    }
+    EXPECT_EQ(kept.size(), 3u);
+    {
+        VerificationScope next_call(kept);
+        // A signature known valid for one document proves nothing for another.
+        EXPECT_FALSE(verify_signature(kPublic, bytes(b), sig_a));
+        EXPECT_FALSE(verify_signature(kPublic, bytes(a), sig_b));
+        EXPECT_TRUE(verify_signature(kPublic, bytes(a), sig_a));
+        EXPECT_TRUE(verify_signature(kPublic, bytes(c), sig_c));  // b goes out
+        EXPECT_EQ(kept.size(), 3u);
+        EXPECT_TRUE(verify_signature(kPublic, bytes(b), sig_b));
+        EXPECT_FALSE(parse_public_key("02" + std::string(62, '0')).has_value());
+    }
+    EXPECT_EQ(kept.size(), 3u);
+    // A scope joined by an inner one with the table fills it too.
+    {
+        VerificationScope outer;
+        VerificationScope inner(kept);
+        EXPECT_TRUE(verify_signature(kPublic, bytes(a), sig_a));
+    }
+    EXPECT_EQ(kept.size(), 3u);
+}
+
 TEST(KeyFiles, GenKeysWritesTheLayout) {
     TempDir dir;
     const std::string path = dir.path("k.json");

@@ -4,6 +4,7 @@ import copy
 import hashlib
 import json
 import multiprocessing
+import os
 import sqlite3
 
 import pytest
@@ -249,6 +250,37 @@ class TestGateDatabase:
         sqlite3.connect(empty).execute("CREATE TABLE t (x)").connection.close()
         assert refusal(env.executor(gate_db=str(empty)), env.permit()) == \
             "Failed to query revoked_authorizations: no such table: revoked_authorizations"
+
+
+    def test_kept_connection_follows_the_file_at_the_path(self, env, tmp_path):
+        """One executor, one gate path: the file is changed in place, replaced
+        by another file, removed and put back between consumptions, and every
+        consumption answers as a first one on that file would."""
+        path = tmp_path / "gate.db"
+        make_gate_db(path, env.gate, env.agent)
+        executor = env.executor(gate_db=str(path))
+        executor.verify_and_consume_permit(permit_text(env.permit(intent=make_intent(env.agent, "k1"))))
+
+        second = env.permit(intent=make_intent(env.agent, "k2"))
+        db = sqlite3.connect(path)  # in place: the kept connection sees it
+        with db:
+            db.execute("INSERT INTO revoked_authorizations VALUES (?, 0, 'test', 'e')",
+                       (second["authorization"]["authorization_id"],))
+        db.close()
+        assert refusal(executor, second) == "ORVANE_PERMIT_REVOKED: permit has been revoked at gate"
+
+        third = env.permit(intent=make_intent(env.agent, "k3"))
+        replacement = make_gate_db(tmp_path / "next.db", env.gate, env.agent, outcomes=[third["authorization"]["authorization_id"]])
+        os.replace(replacement, path)
+        assert refusal(executor, third) == \
+            "ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate"
+
+        os.remove(path)
+        fourth = env.permit(intent=make_intent(env.agent, "k4"))
+        assert refusal(executor, fourth) == "Failed to open gate DB for revocation check: unable to open database file"
+        make_gate_db(path, env.gate, env.agent)
+        executor.verify_and_consume_permit(permit_text(fourth))
+        assert len(rows(env.db)) == 2
 
 
 class TestExactlyOnce:

@@ -352,6 +352,38 @@ def test_listing(chain):
     assert chain.ddb.count() == 3 == len(json.loads(chain.ddb.export()))
 
 
+def test_deep_pages_are_the_pages_of_the_plain_query(ledger):
+    """Pages far from the newest decision are found by depth; they must stay the
+    pages of the plain ORDER BY ... LIMIT ... OFFSET query through the gate's own
+    appends and through edits made by another connection."""
+    plain = ("SELECT id FROM decisions ORDER BY causal_depth DESC, timestamp DESC, id LIMIT ?1 OFFSET ?2")
+
+    def check(offsets, limit=7):
+        with sqlite3.connect(ledger.db_path) as conn:
+            for offset in offsets:
+                expected = [r[0] for r in conn.execute(plain, (limit, offset))]
+                got = [d["id"] for d in json.loads(ledger.ddb.list(limit, offset))]
+                assert got == expected, offset
+
+    ledger.ddb.record_batch([('{"n":%d}' % i, "[]") for i in range(600)], genesis=True)
+    check([256, 300, 593, 599, 600, 10_000])
+    ledger.ddb.record('{"n":600}', "[]")
+    ledger.ddb.record_batch([('{"n":%d}' % i, "[]") for i in range(601, 700)])
+    check([256, 257, 650, 699, 700])
+    # Outside edits: depths shared by several decisions, a hole, a second root.
+    top = ledger.rows()[-1]
+    ledger.forge(top["id"], 700, top["timestamp"] + 1)
+    ledger.forge(top["id"], 700, top["timestamp"] + 2)
+    execute(ledger.db_path, "DELETE FROM decisions WHERE causal_depth BETWEEN 300 AND 310", ())
+    ledger.forge("genesis", 0, 1)
+    check(range(256, 700, 37))
+    ledger.ddb.record('{"n":"after"}', "[]")
+    check([256, 400, 688, 689, 690])
+    # A depth that is not an integer (it sorts before every number): listed the plain way.
+    execute(ledger.db_path, "UPDATE decisions SET causal_depth = 'x' WHERE causal_depth = 5", ())
+    check(range(256, 700, 37))
+
+
 def test_listing_keeps_caller_text(ledger):
     ledger.ddb.record('{"a": 1}', '["\u00e9\\n"]', genesis=True)
     text = ledger.ddb.export()

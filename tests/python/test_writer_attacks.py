@@ -294,6 +294,8 @@ class TestRevokedPermit:
         road.store_execution(action_id, road.resign_receipt(result))
         assert refusal(road.commit, permit, outcome) == \
             "ORVANE_PERMIT_REVOKED: identity revocation invalidated this unconsumed permit"
+        report = road.report(action_id)
+        assert (report["status"], report["errors"]) == ("INVALID", ["EXECUTION_AFTER_REVOCATION"])
 
 
 class TestTraceNamesTheAction:
