@@ -120,6 +120,16 @@ def counted_run():
                     receipt["action_id"], "SUCCEEDED", "{}")
     count("commit_outcome_signed (fresh)", gate.commit_outcome_signed, receipt["authorization_id"], outcome)
     count("commit_outcome_signed (replay)", gate.commit_outcome_signed, receipt["authorization_id"], outcome)
+    # The same operations once more on the same objects: the checks of
+    # unchanged documents are remembered from the calls above.
+    intent, signature = signed_intent("count-2")
+    permit = count("request_action_signed (fresh, next call)", gate.request_action_signed, intent, pub["agent"],
+                   signature, 120)
+    receipt = json.loads(permit)["authorization"]
+    count("verify_and_consume_permit (next call)", executor.verify_and_consume_permit, permit)
+    outcome = executor.complete_execution(receipt["authorization_id"], receipt["action_id"], "SUCCEEDED", "{}")
+    count("commit_outcome_signed (fresh, next call)", gate.commit_outcome_signed, receipt["authorization_id"],
+          outcome)
     count("rotate_agent", gate.rotate_agent, pub["spare"], _new_key(_orvane_ddb, work))
     count("revoke_agent", gate.revoke_agent, pub["spare2"], "counting")
     count("record (first, loads the key)", gate.record, "{}", "[]", True)
