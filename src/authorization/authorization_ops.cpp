@@ -33,10 +33,14 @@ Status check_ttl(std::uint64_t ttl_seconds) {
 }
 
 // A stored answer for the action, when there is one: the stored text if it
-// still verifies, or the refusal.
+// still verifies and answers this very request, or the refusal. The row is
+// found by its action id, but only the signed receipt says which action and
+// intent it answers: an authentic result of another action copied into the
+// row must not be handed out.
 Result<std::optional<std::string>> replay_stored(storage::Connection& db, const TrustedRoot& root,
                                                  std::string_view action_id,
-                                                 std::string_view intent_hash) {
+                                                 std::string_view intent_hash,
+                                                 std::string_view canonical_intent) {
     auto stmt = storage::Statement::prepare(
         db, "SELECT intent_hash, authorization_json FROM action_authorizations WHERE action_id = ?1");
     if (!stmt) return fail("Failed to check action idempotency: " + stmt.error());
@@ -53,7 +57,19 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
     std::string stored(stmt->column_text(1));
     auto parsed = parse_json(stored);
     if (!parsed) return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + parsed.error());
-    const std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
+    std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
+    if (codes.empty()) {
+        const Json& receipt = *members::get(*parsed, "authorization");  // verified: present
+        if (members::string(receipt, "action_id") != action_id) {
+            codes.emplace_back("REPLAYED_ACTION_ID_MISMATCH");
+        }
+        if (members::string(receipt, "intent_hash") != intent_hash) {
+            codes.emplace_back("REPLAYED_INTENT_HASH_MISMATCH");
+        }
+        if (canonical_json(*members::get(*parsed, "intent")) != canonical_intent) {
+            codes.emplace_back("REPLAYED_INTENT_MISMATCH");
+        }
+    }
     if (!codes.empty()) {
         return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + join_reason_codes(codes));
     }
@@ -64,11 +80,13 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
 // request since the first lookup: under the write lock the lookup is repeated,
 // so the loser of a race replays the winner's answer as any later caller would.
 Result<std::optional<std::string>> persist(storage::Connection& db, const TrustedRoot& root, const Json& receipt,
-                                           const ActionIntent& intent, std::string_view result_text) {
+                                           const ActionIntent& intent, std::string_view canonical_intent,
+                                           std::string_view result_text) {
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
     auto raced =
-        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"));
+        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"),
+                      canonical_intent);
     if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
@@ -115,7 +133,7 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
 
     auto root = gate_trusted_root(gate);
     if (!root) return fail(std::move(root.error()));
-    auto stored = replay_stored(db, *root, action_id, hash);
+    auto stored = replay_stored(db, *root, action_id, hash, parsed.canonical);
     if (!stored) return fail(std::move(stored.error()));
     if (stored->has_value()) return std::move(**stored);
 
@@ -190,9 +208,15 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     result["authorization"] = std::move(receipt);
     std::string text = canonical_json(result);
 
-    auto raced = persist(db, *root, result["authorization"], intent, text);
-    if (!raced) return fail(std::move(raced.error()));
-    if (raced->has_value()) return std::move(**raced);
+    // Only a request that authenticates (its signature verifies under a key
+    // that resolves to an active identity) is stored, bound to its action id
+    // and announced. Anyone else gets the signed refusal but can neither
+    // take an agent's idempotency key nor fill the database.
+    if (signature_valid && agent->has_value() && (*agent)->active) {
+        auto raced = persist(db, *root, result["authorization"], intent, parsed.canonical, text);
+        if (!raced) return fail(std::move(raced.error()));
+        if (raced->has_value()) return std::move(**raced);
+    }
     return text;
 }
 

@@ -49,6 +49,16 @@ bool has_content(std::string_view text) {
     return false;
 }
 
+// The action id joins tenant, agent and idempotency key with zero bytes, so a
+// zero byte inside one of them could make two different requests one action.
+Status check_no_nul(const Json& value, std::string_view member) {
+    if (value.get_ref<const std::string&>().find('\0') == std::string::npos) return {};
+    std::string message = "ORVANE_INVALID_CONTRACT: '";
+    message.append(member);
+    message.append("' must not contain NUL characters");
+    return fail(std::move(message));
+}
+
 std::string non_empty_message(std::string_view member) {
     std::string message = "ORVANE_INVALID_CONTRACT: '";
     message.append(member);
@@ -119,6 +129,7 @@ Result<ActionIntent> validate_intent_contract(const Json& intent, std::string_vi
 
     const Json* tenant = find_member(intent, "tenant_id");
     if (!is_non_blank(tenant)) return fail(non_empty_message("tenant_id"));
+    ORVANE_TRY(check_no_nul(*tenant, "tenant_id"));
 
     const Json* agent = find_member(intent, "agent_id");
     if (!is_non_blank(agent)) return fail(non_empty_message("agent_id"));
@@ -128,6 +139,7 @@ Result<ActionIntent> validate_intent_contract(const Json& intent, std::string_vi
 
     const Json* idempotency_key = find_member(intent, "idempotency_key");
     if (!is_non_blank(idempotency_key)) return fail(non_empty_message("idempotency_key"));
+    ORVANE_TRY(check_no_nul(*idempotency_key, "idempotency_key"));
     if (!is_non_blank(find_member(intent, "action_type"))) return fail(non_empty_message("action_type"));
     if (!is_non_blank(find_member(intent, "resource"))) return fail(non_empty_message("resource"));
 

@@ -3,21 +3,13 @@
 #include <string>
 
 #include "events/event_ops.hpp"
-#include "events/running_hash.hpp"
+#include "events/stream_audit.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"
 
 namespace orvane {
 
 namespace {
-
-constexpr std::string_view kLatestCheckpoint =
-    "SELECT checkpoint_sequence FROM checkpoints\n"
-    "             WHERE tenant_id = ?1 ORDER BY checkpoint_sequence DESC LIMIT 1";
-
-constexpr std::string_view kStreamDigests =
-    "SELECT sequence_number, event_digest FROM event_stream\n"
-    "             WHERE tenant_id = ?1 ORDER BY sequence_number ASC";
 
 constexpr std::string_view kInsertCheckpoint =
     "INSERT INTO checkpoints (\n"
@@ -26,52 +18,14 @@ constexpr std::string_view kInsertCheckpoint =
     "            total_events, created_at, checkpoint_json\n"
     "        ) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
 
-Result<std::uint64_t> next_checkpoint_sequence(storage::Connection& db, std::string_view tenant_id) {
-    static const std::string prefix = "Failed to query latest checkpoint sequence: ";
-    auto stmt = storage::Statement::prepare(db, kLatestCheckpoint);
-    if (!stmt) return fail(prefix + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(prefix + bound.error());
-    auto row = stmt->step();
-    if (!row) return fail(prefix + row.error());
-    if (!*row) return 1;
-    auto latest = stmt->column_unsigned(0);
-    if (!latest) return fail(prefix + latest.error());
+Result<std::uint64_t> next_checkpoint_sequence(const std::optional<SignedCheckpoint>& latest) {
+    if (!latest) return 1;
     // An SQLite integer column ends at INT64_MAX: the next one could not be stored.
-    if (*latest >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        return fail(prefix + "checkpoint sequence " + std::to_string(*latest) + " cannot be followed");
-    return *latest + 1;
-}
-
-struct StreamSummary {
-    std::uint64_t first_sequence = 0;
-    std::uint64_t last_sequence = 0;
-    std::uint64_t total_events = 0;
-    std::string root_hash;
-};
-
-Result<StreamSummary> summarize_stream(storage::Connection& db, std::string_view tenant_id) {
-    auto stmt = storage::Statement::prepare(db, kStreamDigests);
-    if (!stmt) return fail("Failed to prepare event stream query: " + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) {
-        return fail("Failed to query event stream: " + bound.error());
+    if (latest->checkpoint_sequence >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return fail("Failed to query latest checkpoint sequence: checkpoint sequence " +
+                    std::to_string(latest->checkpoint_sequence) + " cannot be followed");
     }
-    static const std::string row_prefix = "Failed reading event row: ";
-    StreamSummary summary;
-    RunningHash hash;
-    for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail(row_prefix + row.error());
-        if (!*row) break;
-        auto sequence = stmt->column_unsigned(0);
-        if (!sequence) return fail(row_prefix + sequence.error());
-        if (stmt->column_type(1) != SQLITE_TEXT) return fail(row_prefix + "event_digest is not text");
-        hash.update(stmt->column_text(1));
-        if (summary.total_events == 0) summary.first_sequence = *sequence;
-        summary.last_sequence = *sequence;
-        ++summary.total_events;
-    }
-    summary.root_hash = hash.finish_hex();
-    return summary;
+    return latest->checkpoint_sequence + 1;
 }
 
 Json signer_identity_json(const SignerIdentity& identity) {
@@ -90,15 +44,21 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!signer) return fail(std::move(signer.error()));
     auto created_at = now_micros();
     if (!created_at) return fail(std::move(created_at.error()));
-    // The next sequence is taken, the stream summed up and the checkpoint
-    // stored under one write lock, so that two processes checkpointing the
-    // same tenant get consecutive sequences instead of one failing on the
-    // unique (tenant_id, checkpoint_sequence).
+    // The next sequence is taken, the stream verified and summed up and the
+    // checkpoint stored under one write lock, so that two processes
+    // checkpointing the same tenant get consecutive sequences instead of one
+    // failing on the unique (tenant_id, checkpoint_sequence).
     auto tx = storage::Transaction::begin(gate.db);
     if (!tx) return fail("Failed to begin checkpoint transaction: " + tx.error());
-    auto sequence = next_checkpoint_sequence(gate.db, tenant_id);
+    // Before vouching for the stream, re-verify it and that it extends what
+    // the gate signed last: a writer without the key could otherwise delete
+    // events, re-chain the rest and have the gate sign the shorter history.
+    const std::string& gate_key = (*signer)->identity().public_key;
+    auto latest = latest_signed_checkpoint(gate.db, tenant_id, gate_key);
+    if (!latest) return fail(std::move(latest.error()));
+    auto sequence = next_checkpoint_sequence(*latest);
     if (!sequence) return fail(std::move(sequence.error()));
-    auto summary = summarize_stream(gate.db, tenant_id);
+    auto summary = audit_stream(gate.db, tenant_id, *latest);
     if (!summary) return fail(std::move(summary.error()));
     if (summary->total_events == 0) {
         return fail("Cannot create checkpoint: No events recorded for tenant '" +

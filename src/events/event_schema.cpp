@@ -37,10 +37,17 @@ constexpr const char* kCheckpointSchema =
     "        CREATE INDEX IF NOT EXISTS idx_checkpoints_tenant\n"
     "            ON checkpoints (tenant_id, checkpoint_sequence DESC);\n";
 
+// Added later, so it is created on every open and older files get it too:
+// the latest event of one type (the tenant's current policy) is found by a
+// seek into this index whatever the length of the stream.
+constexpr const char* kEventTypeIndex =
+    "CREATE INDEX IF NOT EXISTS idx_event_stream_type\n"
+    "            ON event_stream (tenant_id, event_type, sequence_number);\n";
+
 }  // namespace
 
 Status create_event_stream_schema(storage::Connection& db) {
-    for (const char* batch : {kEventStreamSchema, kCheckpointSchema}) {
+    for (const char* batch : {kEventStreamSchema, kCheckpointSchema, kEventTypeIndex}) {
         if (auto done = db.exec(batch); !done)
             return fail("Failed to initialize EventStream schema: " + done.error());
     }

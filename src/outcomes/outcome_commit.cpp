@@ -133,7 +133,12 @@ Result<std::optional<std::string>> replay_earlier_outcome(storage::Connection& d
     }
     auto execution = parse_json(row.execution_json);
     if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
-    const std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, *execution);
+    std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, *execution);
+    // Handed out only when its signed receipt names the permit asked for.
+    const Json* stored_receipt = members::get(*execution, "receipt");
+    if (stored_receipt == nullptr || members::string(*stored_receipt, "authorization_id") != authorization_id) {
+        codes.emplace_back("STORED_AUTHORIZATION_ID_MISMATCH");
+    }
     if (!codes.empty()) {
         return fail("ORVANE_STORED_EXECUTION_INVALID: " + join_reason_codes(codes));
     }
@@ -209,6 +214,10 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
         return fail("ORVANE_AUTHORIZATION_INVALID: " + join_reason_codes(permit_codes));
     }
     const Json& permit = (*authorization)["authorization"];
+    // The row was found by its authorization id; the signed receipt must name it.
+    if (members::string(permit, "authorization_id") != authorization_id) {
+        return fail("ORVANE_AUTHORIZATION_INVALID: STORED_AUTHORIZATION_ID_MISMATCH");
+    }
     if (members::string(permit, "decision") != "ALLOWED") {
         return fail("ORVANE_ACTION_BLOCKED: denied authorizations cannot be consumed");
     }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "authorization/intent.hpp"
+#include "events/stored_event.hpp"
 #include "policy/policy_bundle.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
@@ -23,10 +24,19 @@ constexpr const char* kFallbackBundleSql =
     "             JOIN policy_bundles b ON b.policy_version = a.policy_version\n"
     "             WHERE a.tenant_id = '*' AND b.retired_at IS NULL";
 
+bool string_member_is(const Json& object, std::string_view name, std::string_view expected) {
+    const std::string* value = find_string(object, name);
+    return value != nullptr && *value == expected;
+}
+
 // Re-verifies an attested row: the attestation under the gate key, then the
-// bundle under the gate key, then the binding of the two.
+// bundle under the gate key, then the binding of the two. A genuine
+// attestation proves only what it names, so it must name the tenant being
+// resolved and the very version and digest of its row and of the bundle
+// joined to it; otherwise another tenant's attestation, or an older one of
+// the same tenant, could be copied into the row.
 Result<Json> check_attested_row(const storage::Statement& row, std::string_view gate_public_key,
-                                std::string_view kind) {
+                                std::string_view kind, std::string_view tenant_id) {
     auto attestation = parse_json_field("active policy attestation", row.column_text(3));
     if (!attestation) return fail(std::move(attestation.error()));
     const Digest attestation_id = sha256(attestation->canonical);
@@ -40,7 +50,34 @@ Result<Json> check_attested_row(const storage::Statement& row, std::string_view 
     if (digest == nullptr || *digest != row.column_text(1)) {
         return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy digest mismatch");
     }
+    const Json& attested = attestation->value;
+    const std::string* version = find_string(*bundle, "policy_version");
+    if (!string_member_is(attested, "schema_version", kActivePolicyAttestationSchema) ||
+        !string_member_is(attested, "tenant_id", tenant_id) ||
+        !string_member_is(*bundle, "tenant_id", tenant_id) ||
+        !string_member_is(attested, "policy_digest", *digest) || version == nullptr ||
+        *version != row.column_text(0) || !string_member_is(attested, "policy_version", *version)) {
+        return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy attestation does not match its row");
+    }
     return std::move(*bundle);
+}
+
+// The tenant's latest "policy.published" event: every installation appends
+// one in the transaction that writes the attestation, so it names the bundle
+// that must be active. Rows can be deleted or restored from an older copy;
+// the hash-chained stream can only be rewritten as a whole, which every
+// checkpoint handed out exposes.
+Result<std::optional<LatestEvent>> latest_published(storage::Connection& db, std::string_view tenant_id) {
+    return latest_event_of_type(db, tenant_id, "policy.published");
+}
+
+Status check_latest_published(const std::optional<LatestEvent>& published, const Json& bundle,
+                              std::string_view kind, std::string_view tenant_id) {
+    if (!published || !string_member_is(bundle, "policy_digest", published->event_id)) {
+        return fail("ORVANE_POLICY_INVALID: " + std::string(kind) +
+                    " policy is not the latest published policy of tenant '" + std::string(tenant_id) + "'");
+    }
+    return {};
 }
 
 // Points the "*" attestation back at the stored baseline. Its failure is not
@@ -110,31 +147,49 @@ Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gat
                                    std::string_view tenant_id) {
     if (tenant_id != "*") {
         constexpr std::string_view kResolve = "Failed to resolve active policy: ";
+        auto published = latest_published(db, tenant_id);
+        if (!published) return fail(std::move(published.error()));
         auto stmt = storage::Statement::prepare(db, kAttestedBundleSql);
         if (!stmt) return fail(std::string(kResolve) + stmt.error());
         if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
         auto row = stmt->step();
         if (!row) return fail(std::string(kResolve) + row.error());
-        if (*row) return check_attested_row(*stmt, gate_public_key, "active");
+        if (*row) {
+            auto bundle = check_attested_row(*stmt, gate_public_key, "active", tenant_id);
+            if (!bundle) return bundle;
+            ORVANE_TRY(check_latest_published(*published, *bundle, "active", tenant_id));
+            return bundle;
+        }
 
-        auto exists = storage::Statement::prepare(db, "SELECT EXISTS(SELECT 1 FROM policy_bundles WHERE tenant_id = ?1)");
-        if (!exists) return fail(std::string(kResolve) + exists.error());
-        if (auto bound = exists->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
-        auto answer = exists->step();
-        if (!answer) return fail(std::string(kResolve) + answer.error());
-        if (*answer && exists->column_int64(0) != 0) {
+        // A tenant that once published a policy never falls back to "*", even
+        // when its policy rows are gone: the stream still holds the event.
+        bool had_policy = published->has_value();
+        if (!had_policy) {
+            auto exists = storage::Statement::prepare(db, "SELECT EXISTS(SELECT 1 FROM policy_bundles WHERE tenant_id = ?1)");
+            if (!exists) return fail(std::string(kResolve) + exists.error());
+            if (auto bound = exists->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
+            auto answer = exists->step();
+            if (!answer) return fail(std::string(kResolve) + answer.error());
+            had_policy = *answer && exists->column_int64(0) != 0;
+        }
+        if (had_policy) {
             return fail("ORVANE_POLICY_NOT_FOUND: no active policy applies to tenant '" + std::string(tenant_id) +
                         "' (previous policy was retired)");
         }
     }
 
     constexpr std::string_view kFallback = "Failed to resolve fallback policy: ";
+    auto published = latest_published(db, "*");
+    if (!published) return fail(std::move(published.error()));
     auto stmt = storage::Statement::prepare(db, kFallbackBundleSql);
     if (!stmt) return fail(std::string(kFallback) + stmt.error());
     auto row = stmt->step();
     if (!row) return fail(std::string(kFallback) + row.error());
     if (!*row) return fail("ORVANE_POLICY_NOT_FOUND: no active policy applies");
-    return check_attested_row(*stmt, gate_public_key, "fallback");
+    auto bundle = check_attested_row(*stmt, gate_public_key, "fallback", "*");
+    if (!bundle) return bundle;
+    ORVANE_TRY(check_latest_published(*published, *bundle, "fallback", "*"));
+    return bundle;
 }
 
 }  // namespace orvane

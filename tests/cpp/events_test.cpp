@@ -6,6 +6,8 @@
 
 #include "events/event_ops.hpp"
 #include "events/event_stream.hpp"
+#include "events/stored_event.hpp"
+#include "events/stream_audit.hpp"
 #include "primitives/digest.hpp"
 
 namespace orvane {
@@ -110,6 +112,43 @@ TEST_F(EventStreamTest, MissingTableFailsTheHeadQuery) {
     auto event = append_event(db_, "acme", "action.authorized", "e1", "{}", 1);
     ASSERT_FALSE(event);
     EXPECT_TRUE(event.error().starts_with("Failed to query latest event stream state: ")) << event.error();
+}
+
+// The stored document is checked against text built from the columns, so the
+// two writers must agree on every escape the canonical writer makes.
+TEST_F(EventStreamTest, StoredRowsAreReadBackOnlyWhenTheyAgreeWithTheirDocuments) {
+    const std::string tenant = "ac\"me\\\n\x01\xc3\xa9";
+    for (std::string id : {"e1", "tab\there", "\xe2\x82\xac"}) ASSERT_TRUE(append(tenant, id, id, 7));
+    auto tx = storage::Transaction::begin(db_);
+    ASSERT_TRUE(tx);
+    ASSERT_TRUE(append_event(db_, tenant, "policy.published", "p1", "bundle", UINT64_C(1) << 40));
+    ASSERT_TRUE(append_event(db_, tenant, "action.executed", "x1", "done", 9));
+    ASSERT_TRUE(tx->commit());
+
+    auto latest = latest_event_of_type(db_, tenant, "policy.published");
+    ASSERT_TRUE(latest) << latest.error();
+    ASSERT_TRUE(latest->has_value());
+    EXPECT_EQ((*latest)->sequence_number, 4u);
+    EXPECT_EQ((*latest)->event_id, "p1");
+    auto none = latest_event_of_type(db_, "globex", "policy.published");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->has_value());
+    auto summary = audit_stream(db_, tenant, std::nullopt);
+    ASSERT_TRUE(summary) << summary.error();
+    EXPECT_EQ(summary->total_events, 5u);
+
+    // Any column that disagrees with the stored document is refused.
+    for (const char* column : {"event_id", "payload_hash", "timestamp"}) {
+        ASSERT_TRUE(db_.exec(("SAVEPOINT t; UPDATE event_stream SET " + std::string(column) +
+                              " = 1 WHERE sequence_number = 4").c_str()));
+        auto refused = latest_event_of_type(db_, tenant, "policy.published");
+        ASSERT_FALSE(refused) << column;
+        EXPECT_TRUE(refused.error().starts_with("ORVANE_EVENT_STREAM_INVALID: event 4 of tenant ")) << refused.error();
+        auto audited = audit_stream(db_, tenant, std::nullopt);
+        ASSERT_FALSE(audited) << column;
+        EXPECT_TRUE(audited.error().ends_with("does not match its stored document")) << audited.error();
+        ASSERT_TRUE(db_.exec("ROLLBACK TO t; RELEASE t"));
+    }
 }
 
 TEST_F(EventStreamTest, SchemaBatchIsIdempotent) {

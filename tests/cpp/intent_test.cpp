@@ -84,6 +84,20 @@ TEST(IntentContract, BlankMeansUnicodeWhitespaceOnly) {
     EXPECT_EQ(error_of(intent), "ORVANE_INVALID_CONTRACT: 'resource' must be a non-empty string");
 }
 
+// The action id joins these members with zero bytes; elsewhere a NUL is text.
+TEST(IntentContract, ZeroBytesAreRefusedOnlyWhereTheActionIdJoinsMembers) {
+    using namespace std::string_literals;
+    for (const char* member : {"tenant_id", "idempotency_key"}) {
+        Json intent = base_intent();
+        intent[member] = "a\0b"s;
+        EXPECT_EQ(error_of(intent),
+                  std::string("ORVANE_INVALID_CONTRACT: '") + member + "' must not contain NUL characters");
+    }
+    Json intent = base_intent();
+    intent["resource"] = "a\0b"s;
+    EXPECT_EQ(error_of(intent), "<accepted>");
+}
+
 TEST(IntentContract, AgentIdMustMatchTheSigningKeyExactly) {
     const std::string mismatch = "ORVANE_AGENT_ID_MISMATCH: intent agent_id does not match the signing key";
     Json intent = base_intent();

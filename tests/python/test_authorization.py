@@ -197,20 +197,23 @@ def test_the_gate_registers_itself_with_its_own_custody(tmp_path, custody, regis
 
 # --- the decision ---------------------------------------------------------------
 
-def test_an_invalid_agent_signature_is_a_stored_and_announced_refusal(gate, agent):
+def test_an_unauthenticated_request_is_answered_but_neither_stored_nor_announced(gate, agent):
     gate.ddb.install_policy(policy_spec("acme-v1", allowed_resources=["db/*"]))
-    for key, signature in (("forged", sign_intent(Key(), intent(agent, key="forged"))), ("garbled", "zz")):
-        document = intent(agent, key=key)
-        answer, result = request(gate, agent, document, signature=signature)
-        # The resource rule is broken too, but the signature decides first.
-        assert codes(result) == ("BLOCKED", ["INVALID_AGENT_SIGNATURE"])
-        assert result["agent_signature"] == signature
+    stranger = Key()
+    cases = ((agent, "forged", sign_intent(Key(), intent(agent, key="forged"))), (agent, "garbled", "zz"),
+             (stranger, "stranger", None))
+    for who, key, signature in cases:
+        document = intent(who, key=key)
+        answer, result = request(gate, who, document, signature=signature)
+        # The resource rule is broken too, but the signature and identity decide first.
+        assert codes(result) == ("BLOCKED", ["INVALID_AGENT_SIGNATURE" if signature else "AGENT_NOT_REGISTERED"])
+        assert result["agent_signature"] == signature or sign_intent(who, document)
         assert result["authorization"]["evidence_digest"] == \
             evidence_digest(result["policy_bundle"], document, 60)
-        assert gate.query("SELECT decision, authorization_json FROM action_authorizations WHERE action_id = ?",
-                          action_id(document)) == [("BLOCKED", answer)]
-    assert [e["event_id"] for e in events(gate, "action.authorized", TENANT)] == \
-        [r[0] for r in gate.query("SELECT authorization_id FROM action_authorizations ORDER BY issued_at")]
+        assert verifies(gate.key.public, bytes.fromhex(result["authorization"]["authorization_id"]),
+                        result["authorization"]["gate_signature"])
+    assert authorization_count(gate) == 0
+    assert events(gate, "action.authorized", TENANT) == []
 
 
 def test_identity_and_tenant_scope_come_before_the_policy(gate, agent):
@@ -284,12 +287,23 @@ def test_a_repeated_request_gets_the_stored_answer(gate, agent):
 
 
 def test_a_refusal_is_final_for_its_idempotency_key(gate, agent):
-    document = intent(agent)
-    blocked, result = request(gate, agent, document, signature="00" * 64)
-    assert codes(result) == ("BLOCKED", ["INVALID_AGENT_SIGNATURE"])
-    assert request(gate, agent, document)[0] == blocked
-    _, retried = request(gate, agent, dict(document, idempotency_key="idem-2"))
+    document = intent(agent, requested_at=now_micros() - 400_000_000)
+    blocked, result = request(gate, agent, document)
+    assert codes(result) == ("BLOCKED", ["REQUEST_STALE"])
+    assert request(gate, agent, dict(document))[0] == blocked
+    _, retried = request(gate, agent, dict(document, idempotency_key="idem-2", requested_at=now_micros()))
     assert codes(retried) == ("ALLOWED", ALLOWED)
+
+
+def test_an_unauthenticated_request_cannot_take_an_agents_idempotency_key(gate, agent):
+    document = intent(agent)
+    _, squatted = request(gate, agent, document, signature="00" * 64)
+    assert codes(squatted) == ("BLOCKED", ["INVALID_AGENT_SIGNATURE"])
+    answer, result = request(gate, agent, document)
+    assert codes(result) == ("ALLOWED", ALLOWED)
+    assert gate.query("SELECT authorization_json FROM action_authorizations") == [(answer,)]
+    assert [e["event_id"] for e in events(gate, "action.authorized", TENANT)] == \
+        [result["authorization"]["authorization_id"]]
 
 
 def test_a_changed_gate_custody_is_reported_on_replay(gate, agent, tmp_path):

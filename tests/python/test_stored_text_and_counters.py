@@ -92,7 +92,13 @@ class TestCounters:
         road.permit()
         road.ddb.create_checkpoint(TENANT)
         events = road.query("SELECT COUNT(*) FROM event_stream")
-        road.execute("UPDATE checkpoints SET checkpoint_sequence = ?1", INT64_MAX)
+        # The latest checkpoint must verify under the gate key, so the test signs one at the limit.
+        (stored,), = road.query("SELECT checkpoint_json FROM checkpoints")
+        body = {k: v for k, v in json.loads(stored).items() if k != "signature"}
+        body["checkpoint_sequence"] = INT64_MAX
+        signed = dict(body, signature=road.gate_key.sign_hex(canonical(body)))
+        road.execute("UPDATE checkpoints SET checkpoint_sequence = ?1, checkpoint_json = ?2", INT64_MAX,
+                     canonical(signed).decode())
         assert refusal(RuntimeError, road.ddb.create_checkpoint, TENANT) == \
             f"Failed to query latest checkpoint sequence: checkpoint sequence {INT64_MAX} cannot be followed"
         assert road.query("SELECT COUNT(*) FROM checkpoints") == [(1,)]
