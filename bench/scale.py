@@ -208,15 +208,8 @@ def check_templates(world, templates, idempotency_key, requested_at, permit_text
 
 
 def real_action(world, key):
-    intent = {
-        "schema_version": "orvane.action-intent.v1", "tenant_id": TENANT,
-        "agent_id": world.agent_key.public, "idempotency_key": key,
-        "action_type": "payment.send", "resource": "account:acme/ops",
-        "requested_at": now_micros(), "input": {"to": "bob", "cents": 1250},
-    }
-    text = canonical(intent)
-    return intent, world.gate.request_action_signed(text.decode(), world.agent_key.public,
-                                                    world.agent_key.sign_hex(text), 300)
+    text, signature = world.signed_intent(key)
+    return json.loads(text), world.gate.request_action_signed(text, world.agent_key.public, signature, 300)
 
 
 def measure(world, samples, tag):

@@ -25,12 +25,6 @@ std::optional<std::string> trusted_key(Gate& gate, std::optional<std::string_vie
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view name) {
-    const Json* value = find_member(object, name);
-    if (value == nullptr || !value->is_number_unsigned()) return std::nullopt;
-    return value->get<std::uint64_t>();
-}
-
 std::string string_member_or_empty(const Json& object, std::string_view name) {
     const std::string* value = find_string(object, name);
     return value ? *value : std::string();
@@ -75,9 +69,9 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
     const std::string checkpoint_id = id ? *id : std::string("unknown");
     const std::string* tenant = find_string(*checkpoint, "tenant_id");
     if (tenant == nullptr) return fail("Checkpoint missing tenant_id");
-    const auto checkpoint_sequence = unsigned_member(*checkpoint, "checkpoint_sequence");
-    const auto first_sequence = unsigned_member(*checkpoint, "first_sequence");
-    const std::uint64_t last_sequence = unsigned_member(*checkpoint, "last_sequence").value_or(0);
+    const auto checkpoint_sequence = find_unsigned(*checkpoint, "checkpoint_sequence");
+    const auto first_sequence = find_unsigned(*checkpoint, "first_sequence");
+    const std::uint64_t last_sequence = find_unsigned(*checkpoint, "last_sequence").value_or(0);
     const std::string* root_hash = find_string(*checkpoint, "stream_root_hash");
     if (root_hash == nullptr) return fail("Checkpoint missing stream_root_hash");
     const std::string* signature = find_string(*checkpoint, "signature");
@@ -139,7 +133,7 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
     std::uint64_t verified = 0;
     for (std::size_t index = 0; index < stream->size(); ++index) {
         const Json& event = (*stream)[index];
-        const std::uint64_t sequence = unsigned_member(event, "sequence_number").value_or(0);
+        const std::uint64_t sequence = find_unsigned(event, "sequence_number").value_or(0);
         const std::string event_tenant = string_member_or_empty(event, "tenant_id");
         if (event_tenant != *tenant) {
             return result_json(checkpoint_id, verified,

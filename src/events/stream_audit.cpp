@@ -19,12 +19,6 @@ constexpr std::string_view kStoredStream =
     "event_digest, event_json FROM event_stream\n"
     "             WHERE tenant_id = ?1 ORDER BY sequence_number ASC";
 
-std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view name) {
-    const Json* value = find_member(object, name);
-    if (value == nullptr || !value->is_number_unsigned()) return std::nullopt;
-    return value->get<std::uint64_t>();
-}
-
 std::string rollback(std::string_view tenant_id, const SignedCheckpoint& covered) {
     return "ORVANE_CHECKPOINT_ROLLBACK: the stored stream of tenant '" + std::string(tenant_id) +
            "' does not extend its latest checkpoint " + std::to_string(covered.checkpoint_sequence);
@@ -63,10 +57,10 @@ Result<std::optional<SignedCheckpoint>> latest_signed_checkpoint(storage::Connec
     // The signed document decides; the columns must only agree with it, since
     // the next checkpoint's sequence is found through them.
     const std::string* tenant = find_string(*checkpoint, "tenant_id");
-    const auto sequence = unsigned_member(*checkpoint, "checkpoint_sequence");
-    const auto first = unsigned_member(*checkpoint, "first_sequence");
-    const auto last = unsigned_member(*checkpoint, "last_sequence");
-    const auto total = unsigned_member(*checkpoint, "total_events");
+    const auto sequence = find_unsigned(*checkpoint, "checkpoint_sequence");
+    const auto first = find_unsigned(*checkpoint, "first_sequence");
+    const auto last = find_unsigned(*checkpoint, "last_sequence");
+    const auto total = find_unsigned(*checkpoint, "total_events");
     const std::string* root = find_string(*checkpoint, "stream_root_hash");
     if (tenant == nullptr || *tenant != tenant_id || !sequence || !first || *first != 1 || !last ||
         !total || *total != *last || root == nullptr ||

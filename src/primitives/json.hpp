@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,5 +62,7 @@ bool json_equal(const Json& a, const Json& b);
 // Member lookups that never throw and never insert.
 const Json* find_member(const Json& object, std::string_view name);
 const std::string* find_string(const Json& object, std::string_view name);
+// The member as an unsigned integer; nullopt when missing or of another type.
+std::optional<std::uint64_t> find_unsigned(const Json& object, std::string_view name);
 
 }  // namespace orvane

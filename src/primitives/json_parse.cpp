@@ -231,4 +231,10 @@ const std::string* find_string(const Json& object, std::string_view name) {
     return member && member->is_string() ? &member->get_ref<const std::string&>() : nullptr;
 }
 
+std::optional<std::uint64_t> find_unsigned(const Json& object, std::string_view name) {
+    const Json* value = find_member(object, name);
+    if (value == nullptr || !value->is_number_unsigned()) return std::nullopt;
+    return value->get<std::uint64_t>();
+}
+
 }  // namespace orvane

@@ -57,12 +57,6 @@ Result<std::string> required_member(const Json& document, std::string_view name)
     return *value;
 }
 
-std::optional<std::uint64_t> unsigned_member(const Json& document, std::string_view name) {
-    const Json* value = find_member(document, name);
-    if (value == nullptr || !value->is_number_unsigned()) return std::nullopt;
-    return value->get<std::uint64_t>();
-}
-
 Result<SignerRef> load_vault_signer(const Json& document) {
     const std::string* schema = find_string(document, "schema_version");
     if (schema == nullptr || *schema != kConfigSchema) {
@@ -90,13 +84,13 @@ Result<SignerRef> load_vault_signer(const Json& document) {
     auto key_version = required_member(document, "key_version");
     if (!key_version) return fail(std::move(key_version.error()));
 
-    if (auto timeout = unsigned_member(document, "timeout_ms")) {
+    if (auto timeout = find_unsigned(document, "timeout_ms")) {
         if (*timeout < 100 || *timeout > 60000) {
             return fail("ORVANE_SIGNER_CONFIG_INVALID: timeout_ms must be 100..60000");
         }
         settings.timeout_ms = *timeout;
     }
-    if (auto attempts = unsigned_member(document, "max_attempts")) {
+    if (auto attempts = find_unsigned(document, "max_attempts")) {
         if (*attempts < 1 || *attempts > 3) {
             return fail("ORVANE_SIGNER_CONFIG_INVALID: max_attempts must be 1..3");
         }
