@@ -37,10 +37,11 @@ Result<PublicKey> trusted_key(std::string_view public_key) {
     return key;
 }
 
-Result<Json> parse_object(std::string_view text, std::string_view what) {
+// `invalid_json` prefixes the parser's message; `not_object` is the whole refusal.
+Result<Json> parse_object(std::string_view text, const char* invalid_json, const char* not_object) {
     auto value = parse_json(text);
-    if (!value) return fail("Invalid " + std::string(what) + " JSON: " + value.error());
-    if (!value->is_object()) return fail("Invalid " + std::string(what) + ": not a JSON object");
+    if (!value) return fail(invalid_json + value.error());
+    if (!value->is_object()) return fail(not_object);
     return std::move(*value);
 }
 
@@ -88,9 +89,10 @@ Result<std::string> verify_inclusion(std::string_view note, std::string_view pub
     if (!key) return fail(std::move(key.error()));
     auto head = parse_tree_note(note);
     if (!head) return fail(std::move(head.error()));
-    auto event = parse_object(event_json, "event");
+    auto event = parse_object(event_json, "Invalid event JSON: ", "Invalid event: not a JSON object");
     if (!event) return fail(std::move(event.error()));
-    auto proof = parse_object(proof_json, "inclusion proof");
+    auto proof = parse_object(proof_json, "Invalid inclusion proof JSON: ",
+                              "Invalid inclusion proof: not a JSON object");
     if (!proof) return fail(std::move(proof.error()));
     const std::string refused = "Invalid inclusion proof: ";
     const auto leaf_index = find_unsigned(*proof, "leaf_index");
@@ -137,7 +139,8 @@ Result<std::string> verify_inclusion(std::string_view note, std::string_view pub
 }
 
 Result<ConsistencyProof> read_consistency_proof(std::string_view proof_json) {
-    auto proof = parse_object(proof_json, "consistency proof");
+    auto proof = parse_object(proof_json, "Invalid consistency proof JSON: ",
+                              "Invalid consistency proof: not a JSON object");
     if (!proof) return fail(std::move(proof.error()));
     const std::string refused = "Invalid consistency proof: ";
     ConsistencyProof out;
