@@ -37,6 +37,7 @@ int module_exec(PyObject* module) {
     if (!panic_exception()) return -1;
     if (add_attribute(module, "OrvaneDDB", create_gate_type(module)) < 0) return -1;
     if (add_attribute(module, "OrvaneExecutor", create_executor_type(module)) < 0) return -1;
+    if (add_attribute(module, "OrvaneWitness", create_witness_type(module)) < 0) return -1;
     PyObject* module_name = PyModule_GetNameObject(module);
     if (!module_name) return -1;
     PyObject* function = PyCFunction_NewEx(&gen_keys_def, nullptr, module_name);
