@@ -125,22 +125,38 @@ Json baseline_policy_spec() {
                   {"max_input_bytes", 65536ULL}}}};
 }
 
-Result<Json> ensure_baseline_policy(storage::Connection& db, const Signer& signer, std::uint64_t now) {
+Status ensure_baseline_policy(storage::Connection& db, const Signer& signer, std::uint64_t now) {
     auto stored = load_policy_bundle(db, kBaselinePolicyVersion);
     if (!stored) return fail(std::move(stored.error()));
-    if (!*stored) return install_policy_bundle(db, signer, baseline_policy_spec(), now);
-    Json& baseline = **stored;
 
-    bool attested = false;
-    auto query = storage::Statement::prepare(db,
-        "SELECT EXISTS(SELECT 1 FROM active_policy_attestations WHERE tenant_id = '*' AND policy_version = ?1)");
-    if (query && query->bind_text(1, kBaselinePolicyVersion)) {
-        auto row = query->step();
-        attested = row && *row && query->column_int64(0) != 0;
+    if (*stored) {
+        bool attested = false;
+        auto query = storage::Statement::prepare(db,
+            "SELECT EXISTS(SELECT 1 FROM active_policy_attestations WHERE tenant_id = '*' AND policy_version = ?1)");
+        if (query && query->bind_text(1, kBaselinePolicyVersion)) {
+            auto row = query->step();
+            attested = row && *row && query->column_int64(0) != 0;
+        }
+        if (attested) return verify_policy_bundle(**stored);
     }
-    if (!attested) ORVANE_TRY(reattest_baseline(db, signer, baseline, now));
-    ORVANE_TRY(verify_policy_bundle(baseline));
-    return std::move(baseline);
+
+    // The operator's own fallback for "*" judges every tenant without a policy
+    // of its own; the baseline is then neither installed nor re-attested over
+    // it. The stream says which policy was published for "*" last: a deleted
+    // or redirected attestation row cannot bring the baseline back.
+    auto published = latest_published(db, "*");
+    if (!published) return fail(std::move(published.error()));
+    if (*published && (!*stored || !string_member_is(**stored, "policy_digest", (*published)->event_id))) {
+        return {};
+    }
+
+    if (!*stored) {
+        auto installed = install_policy_bundle(db, signer, baseline_policy_spec(), now);
+        if (!installed) return fail(std::move(installed.error()));
+        return {};
+    }
+    ORVANE_TRY(reattest_baseline(db, signer, **stored, now));
+    return verify_policy_bundle(**stored);
 }
 
 Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gate_public_key,

@@ -16,14 +16,11 @@ Result<std::string> install_policy(Gate& gate, std::string_view policy_spec) {
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
 
-    // Tenant "*" and the baseline's version belong to the built-in fallback
-    // policy: an installation that claimed them would retire the baseline (or stand in
-    // for it) and leave every tenant without a policy of its own with no
-    // active policy at all.
+    // The baseline's version belongs to the built-in fallback: an installation
+    // under it would stand in for the baseline. The operator's own fallback for
+    // tenant "*" takes any other version and judges every tenant without a
+    // policy of its own in the baseline's place.
     ORVANE_TRY(validate_policy_content(*spec));
-    if ((*spec)["tenant_id"].get_ref<const std::string&>() == "*") {
-        return fail("ORVANE_POLICY_TENANT_RESERVED: tenant '*' is reserved for the baseline policy");
-    }
     if ((*spec)["policy_version"].get_ref<const std::string&>() == kBaselinePolicyVersion) {
         return fail("ORVANE_POLICY_VERSION_RESERVED: 'orvane.baseline.v1' is reserved for the baseline policy");
     }

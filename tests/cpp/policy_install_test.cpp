@@ -1,5 +1,6 @@
 // Policy installation against a real gate database: what an identical
-// reinstallation does, and installation inside a caller's transaction.
+// reinstallation does, installation inside a caller's transaction, and the
+// operator's own fallback beside the baseline.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -79,6 +80,22 @@ TEST_F(PolicyInstallTest, InsideACallersTransactionTheCallerDecides) {
     auto resolved = resolve_active_policy(db_, signer_.identity().public_key, "anyone");
     ASSERT_TRUE(resolved) << resolved.error();
     EXPECT_EQ((*resolved)["policy_version"], "orvane.baseline.v1");
+}
+
+TEST_F(PolicyInstallTest, TheOperatorsFallbackStandsInForTheBaseline) {
+    // Installed before the gate ever needed the baseline: the baseline is
+    // then never installed over it.
+    auto fallback = install_policy_bundle_text(db_, signer_, policy_spec("fallback.v1", "*"), 1000);
+    ASSERT_TRUE(fallback) << fallback.error();
+    for (std::uint64_t now : {2000, 3000}) {
+        auto baseline = ensure_baseline_policy(db_, signer_, now);
+        ASSERT_TRUE(baseline) << baseline.error();
+    }
+    EXPECT_EQ(count("policy_bundles"), 1);
+    EXPECT_EQ(count("event_stream"), 1);
+    auto resolved = resolve_active_policy(db_, signer_.identity().public_key, "anyone");
+    ASSERT_TRUE(resolved) << resolved.error();
+    EXPECT_EQ((*resolved)["policy_version"], "fallback.v1");
 }
 
 }  // namespace

@@ -140,11 +140,9 @@ def test_a_failed_installation_changes_nothing(gate):
     assert (gate.query("SELECT policy_version, retired_at FROM policy_bundles"), attestation(gate, TENANT)) == before
 
 
-def test_tenant_star_and_the_baseline_version_are_reserved(gate):
+def test_the_baseline_version_is_reserved(gate):
     agent = gate.register()
     before = table_counts(gate)
-    with pytest.raises(RuntimeError, match=r"^ORVANE_POLICY_TENANT_RESERVED: tenant '\*' is reserved for the baseline policy$"):
-        gate.ddb.install_policy(policy_spec("global-v1", tenant="*"))
     with pytest.raises(RuntimeError, match="^ORVANE_POLICY_VERSION_RESERVED: 'orvane.baseline.v1' is reserved"):
         gate.ddb.install_policy(policy_spec(BASELINE))
     assert table_counts(gate) == before
