@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import _orvane_ddb as native
 
-from .documents import dumps, loads
+from .documents import Document, as_text, dumps, loads
 from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
 from .executor import OrvaneExecutor
 from .gate import OrvaneDDB
@@ -37,6 +37,7 @@ __all__ = [
     "gen_keys",
     "loads",
     "native",
+    "verify_evidence",
 ]
 
 
@@ -45,5 +46,14 @@ def gen_keys(output: str) -> str:
     (``{"private_key": ..., "public_key": ...}`` in hex)."""
     try:
         return native.gen_keys(output)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_evidence(evidence_json: Document, trusted_gate_public_key: str) -> str:
+    """Checks an evidence file under the gate key the caller trusts (never one the
+    file names); returns the verdict document ("orvane.evidence-verification.v1")."""
+    try:
+        return native.verify_evidence(as_text(evidence_json), trusted_gate_public_key)
     except RuntimeError as error:
         raise translate(error) from None

@@ -141,3 +141,14 @@ class TestVerifyEvidence:
         before["registrations"][index]["registration"]["alias"] = "mallory"
         codes = failed_checks(verdict(canonical(before).decode(), actions.gate))
         assert codes == {"evidence": ["EVIDENCE_REGISTRATION_INVALID: %d" % index]}
+
+
+def test_the_package_passes_evidence_as_text_or_dict(actions):
+    import orvane_ddb
+
+    gate = orvane_ddb.OrvaneDDB(actions.road.db_path, actions.road.gate_keyfile)
+    evidence = gate.dicts.export_evidence(actions.ids["succeeded"])
+    assert json.loads(orvane_ddb.verify_evidence(evidence, actions.gate))["status"] == "VERIFIED"
+    with pytest.raises(orvane_ddb.OrvaneError) as err:
+        orvane_ddb.verify_evidence("[]", actions.gate)
+    assert err.value.code == "ORVANE_EVIDENCE_MALFORMED"
