@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "authorization/json_members.hpp"
+#include "primitives/json_access.hpp"
 #include "evidence/evidence_format.hpp"
 #include "evidence/evidence_ops.hpp"
 #include "evidence/evidence_verify.hpp"
@@ -55,7 +55,7 @@ Result<Json> policy_attestation(storage::Connection& db, const Json& authorizati
     auto stmt = storage::Statement::prepare(
         db, "SELECT signature, attestation_json FROM active_policy_attestations WHERE tenant_id = ?1");
     if (!stmt) return fail(prefix + stmt.error());
-    if (auto bound = stmt->bind_text(1, members::string(*bundle, "tenant_id")); !bound)
+    if (auto bound = stmt->bind_text(1, members::string_or_empty(*bundle, "tenant_id")); !bound)
         return fail(prefix + bound.error());
     auto row = stmt->step();
     if (!row) return fail(prefix + row.error());
@@ -136,7 +136,7 @@ Result<Identities> collect_identities(storage::Connection& db, std::deque<std::s
             if (!*next) break;
             auto envelope = parse_stored("identity lifecycle event", events->column_text(2));
             if (!envelope) return fail(std::move(envelope.error()));
-            pending.emplace_back(members::string(member(*envelope, "event"), "authorized_by"));
+            pending.emplace_back(members::string_or_empty(member(*envelope, "event"), "authorized_by"));
             out.lifecycle.push_back({events->column_int64(0), events->column_int64(1), std::move(*envelope)});
         }
     }
@@ -275,9 +275,9 @@ Result<std::string> export_evidence(Gate& gate, std::string_view action_id) {
     const Json& receipt = member(*authorization, "authorization");
     const Json& execution_receipt = member(*execution, "receipt");
     auto identities = collect_identities(
-        gate.db, {std::string(members::string(receipt, "agent_id")), std::string(members::string(receipt, "gate_id")),
-                  std::string(members::string(execution_receipt, "executor_id")),
-                  std::string(members::string(execution_receipt, "gate_id")), root->key});
+        gate.db, {std::string(members::string_or_empty(receipt, "agent_id")), std::string(members::string_or_empty(receipt, "gate_id")),
+                  std::string(members::string_or_empty(execution_receipt, "executor_id")),
+                  std::string(members::string_or_empty(execution_receipt, "gate_id")), root->key});
     if (!identities) return fail(std::move(identities.error()));
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));

@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "gate/schema.hpp"
 
 namespace orvane::evidence {

@@ -65,7 +65,8 @@ int module_exec(PyObject* module) {
     if (add_attribute(module, "OrvaneDDB", create_gate_type(module)) < 0) return -1;
     if (add_attribute(module, "OrvaneExecutor", create_executor_type(module)) < 0) return -1;
     if (add_function(module, &gen_keys_def) < 0) return -1;
-    return add_function(module, &verify_evidence_def);
+    if (add_function(module, &verify_evidence_def) < 0) return -1;
+    return add_log_functions(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
