@@ -1,0 +1,49 @@
+"""Orvane DDB for Python: tamper-evident records of agent decisions and
+exactly-once execution permits.
+
+This package wraps the native extension ``_orvane_ddb`` without changing what
+it does: the same classes and methods, the same JSON text results, plus
+
+- refusals raised as :class:`OrvaneError` subclasses that are also
+  ``PermissionError`` / ``RuntimeError``, with the stable code in ``.code``;
+- document parameters that also accept ``dict``, and ``.dicts`` views whose
+  methods return parsed documents;
+- :mod:`orvane_ddb.aio` for asyncio code.
+
+Objects are bound to the thread that created them.
+"""
+
+from __future__ import annotations
+
+import _orvane_ddb as native
+
+from .documents import dumps, loads
+from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
+from .executor import OrvaneExecutor
+from .gate import OrvaneDDB
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "CODES",
+    "OrvaneDDB",
+    "OrvaneError",
+    "OrvaneExecutor",
+    "OrvanePermissionError",
+    "OrvaneRuntimeError",
+    "__version__",
+    "classify",
+    "dumps",
+    "gen_keys",
+    "loads",
+    "native",
+]
+
+
+def gen_keys(output: str) -> str:
+    """Writes a new Ed25519 key file to ``output`` and returns its text
+    (``{"private_key": ..., "public_key": ...}`` in hex)."""
+    try:
+        return native.gen_keys(output)
+    except RuntimeError as error:
+        raise translate(error) from None
