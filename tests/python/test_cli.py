@@ -66,15 +66,16 @@ def test_day_one_commands_with_the_environment_defaults(orvane):
     first = orvane("init", "--fallback", "deny", env=env).stdout
     assert "bootstrapped now" in first and "deny-all.v1 (denies everything), installed now" in first
     orvane("agents", "register", "agent.key", "--alias", "bot", "--metadata", '{"tenant_id":"acme"}', env=env)
-    orvane("policy", "install", write(orvane, "acme.json", SPEC), env=env)
+    mistyped = dict(SPEC, tenant_id="Acme")
+    orvane("policy", "install", write(orvane, "acme.json", mistyped), env=env)
     assert "Ledger VALID" in orvane("ledger", "validate", env=env).stdout
 
-    # A tenant without a policy of its own (the name differs only in case) is
-    # judged by the deny fallback.
-    assert request(orvane, "acme", "a")["decision"] == "ALLOWED"
-    blocked = request(orvane, "ACME", "b")
+    # The agent's tenant has no policy of its own: the deny fallback judges it.
+    blocked = request(orvane, "acme", "a")
     assert (blocked["decision"], blocked["policy_version"]) == ("BLOCKED", "deny-all.v1")
-    assert "POLICY_ACTION_DENIED" in blocked["reason_codes"]
+    assert blocked["reason_codes"][:2] == ["POLICY_ACTION_DENIED", "POLICY_RESOURCE_DENIED"]
+    orvane("policy", "install", write(orvane, "acme.json", dict(SPEC, policy_version="acme-v2")), env=env)
+    assert request(orvane, "acme", "b")["decision"] == "ALLOWED"
 
 
 def test_init_is_idempotent_and_the_default_fallback_is_the_baseline(orvane):

@@ -12,7 +12,7 @@ import sys
 
 import click
 
-from . import agents, ledger, policy, setup, stream
+from . import actions, agents, ledger, policy, setup, stream
 from ._base import USAGE, example
 
 __all__ = ["cli", "main"]
@@ -40,6 +40,10 @@ cli.add_command(policy.policy)
 cli.add_command(ledger.ledger)
 cli.add_command(stream.stream)
 cli.add_command(stream.checkpoint)
+cli.add_command(actions.request)
+cli.add_command(actions.executor)
+cli.add_command(actions.outcome)
+cli.add_command(actions.trace)
 cli.add_command(setup.whoami)
 cli.add_command(setup.signer)
 

@@ -16,22 +16,8 @@ import click
 from rich.console import Console
 from rich.table import Table
 
-try:  # the Python package: coded exceptions
-    from orvane_ddb import OrvaneDDB, gen_keys
-    from orvane_ddb.errors import classify
-except ImportError:  # only the extension is present
-    from _orvane_ddb import OrvaneDDB, gen_keys  # noqa: F401
-
-    _CODE = re.compile(r"ORVANE_[A-Z0-9_]*[A-Z0-9]")
-
-    def classify(message: str) -> tuple[str, str]:
-        match = _CODE.match(message)
-        if match and message[match.end():] == "":
-            return match.group(), ""
-        if match and message[match.end():].startswith(": "):
-            return match.group(), message[match.end() + 2:]
-        return ("ORVANE_LEDGER_INVALID" if message.startswith("{") else "ORVANE_ERROR"), message
-
+from orvane_ddb import OrvaneDDB, OrvaneError, gen_keys
+from orvane_ddb.errors import classify
 
 #: Exit statuses: done, refused or INVALID, bad usage or malformed input.
 OK, REFUSED, USAGE = 0, 1, 2
@@ -83,11 +69,10 @@ def handle_refusals(command: Callable[..., Any]) -> Callable[..., Any]:
             return command(*args, **kwargs)
         except Refused as refused:
             code, detail = refused.code, refused.detail
-        except (PermissionError, RuntimeError) as error:
-            message = str(error)
-            code, detail = getattr(error, "code", None), getattr(error, "detail", None)
-            if code is None or detail is None:
-                code, detail = classify(message)
+        except OrvaneError as error:
+            code, detail = error.code, error.detail
+        except (PermissionError, RuntimeError) as error:  # the extension's own, uncoded
+            code, detail = classify(str(error))
         stderr().print(refusal_line(code, detail), markup=False)
         sys.exit(REFUSED)
 
