@@ -37,6 +37,9 @@ __all__ = [
     "gen_keys",
     "loads",
     "native",
+    "verify_consistency",
+    "verify_inclusion",
+    "verify_tree_head",
 ]
 
 
@@ -45,5 +48,29 @@ def gen_keys(output: str) -> str:
     (``{"private_key": ..., "public_key": ...}`` in hex)."""
     try:
         return native.gen_keys(output)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_tree_head(note: str, public_key: str) -> str:
+    """Checks a signed tree head under the gate key; returns the verdict document."""
+    try:
+        return native.verify_tree_head(note, public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_inclusion(note: str, public_key: str, event_json: str, proof_json: str) -> str:
+    """Checks that an exported event is in the tree a signed head commits to."""
+    try:
+        return native.verify_inclusion(note, public_key, event_json, proof_json)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_consistency(old_note: str, new_note: str, public_key: str, proof_json: str) -> str:
+    """Checks that a later signed tree head extends an earlier one."""
+    try:
+        return native.verify_consistency(old_note, new_note, public_key, proof_json)
     except RuntimeError as error:
         raise translate(error) from None

@@ -41,7 +41,8 @@ int module_exec(PyObject* module) {
     if (!module_name) return -1;
     PyObject* function = PyCFunction_NewEx(&gen_keys_def, nullptr, module_name);
     Py_DECREF(module_name);
-    return add_attribute(module, gen_keys_def.ml_name, function);
+    if (add_attribute(module, gen_keys_def.ml_name, function) < 0) return -1;
+    return add_log_functions(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
