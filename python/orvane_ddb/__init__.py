@@ -17,8 +17,8 @@ from __future__ import annotations
 
 import _orvane_ddb as native
 
-from .documents import dumps, loads
-from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
+from .documents import Document, as_text, dumps, loads
+from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, forward, translate
 from .executor import OrvaneExecutor
 from .gate import OrvaneDDB
 
@@ -37,6 +37,9 @@ __all__ = [
     "gen_keys",
     "loads",
     "native",
+    "permit_info",
+    "verify_authorization",
+    "verify_checkpoint_stream",
 ]
 
 
@@ -47,3 +50,51 @@ def gen_keys(output: str) -> str:
         return native.gen_keys(output)
     except RuntimeError as error:
         raise translate(error) from None
+
+
+def verify_checkpoint_stream(checkpoint: Document, stream: Document, public_key: str) -> str:
+    """Checks an exported event stream against a checkpoint signed by
+    ``public_key`` (the gate key, hex; required), without a gate; returns the
+    verdict (``status`` VERIFIED or INVALID with its ``reason_code``)."""
+    try:
+        return native.verify_checkpoint_stream(as_text(checkpoint), as_text(stream), public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_authorization(result: Document, public_key: str) -> str:
+    """Verifies an authorization result (a permit, or a BLOCKED answer) under
+    the gate key ``public_key`` (hex; required), without a gate: the receipt's
+    id and signature, the policy bundle and its binding, the evidence, the
+    intent hash and contract, the agent's signature. Returns the verdict
+    (``status`` VERIFIED or INVALID with ``reason_codes``). Whether the agent
+    was a registered, active identity is known only to the gate (its trace and
+    its executors check that)."""
+    try:
+        return native.verify_authorization(as_text(result), public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def permit_info(permit: Document) -> str:
+    """What a permit allows (action type, resource, tenant, agent, executor
+    constraints, decision, ``issued_at`` / ``expires_at`` in microseconds and
+    whether it has expired), read without consuming it. Nothing is verified
+    here: use :func:`verify_authorization` for that."""
+    try:
+        return native.permit_info(as_text(permit))
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def _reexport_later_names() -> None:
+    """Re-exports the names other parts of the extension add, when it has them;
+    their functions raise coded refusals here too."""
+    for name in ("verify_tree_head", "verify_inclusion", "verify_consistency", "verify_evidence", "OrvaneWitness"):
+        if hasattr(native, name):
+            value = getattr(native, name)
+            globals()[name] = value if isinstance(value, type) else forward(native, name)
+            __all__.append(name)
+
+
+_reexport_later_names()

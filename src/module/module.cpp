@@ -1,5 +1,5 @@
 // Module entry: multi-phase initialisation with one execution step that adds
-// OrvaneDDB, OrvaneExecutor and gen_keys.
+// OrvaneDDB, OrvaneExecutor, gen_keys and the module-level functions.
 #include "module/binding.hpp"
 #include "module/types.hpp"
 #include "primitives/keys.hpp"
@@ -41,7 +41,8 @@ int module_exec(PyObject* module) {
     if (!module_name) return -1;
     PyObject* function = PyCFunction_NewEx(&gen_keys_def, nullptr, module_name);
     Py_DECREF(module_name);
-    return add_attribute(module, gen_keys_def.ml_name, function);
+    if (add_attribute(module, gen_keys_def.ml_name, function) < 0) return -1;
+    return add_verification_functions(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

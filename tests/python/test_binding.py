@@ -13,9 +13,10 @@ import pytest
 import _orvane_ddb
 
 
-def test_module_exposes_exactly_its_three_names():
+def test_module_exposes_exactly_its_names():
     own = {n for n in dir(_orvane_ddb) if not n.startswith("__")}
-    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor"}
+    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "verify_checkpoint_stream", "verify_authorization",
+                   "permit_info"}
     assert _orvane_ddb.__doc__ == ""
     assert _orvane_ddb.OrvaneDDB.__name__ == "OrvaneDDB"
     assert _orvane_ddb.OrvaneExecutor.__name__ == "OrvaneExecutor"
