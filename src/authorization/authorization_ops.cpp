@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "authorization/intent.hpp"
-#include "authorization/json_members.hpp"
+#include "primitives/json_access.hpp"
 #include "authorization/receipt_verification.hpp"
 #include "events/event_stream.hpp"
 #include "identity/gate_authority.hpp"
@@ -60,10 +60,10 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
     std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
     if (codes.empty()) {
         const Json& receipt = *members::get(*parsed, "authorization");  // verified: present
-        if (members::string(receipt, "action_id") != action_id) {
+        if (members::string_or_empty(receipt, "action_id") != action_id) {
             codes.emplace_back("REPLAYED_ACTION_ID_MISMATCH");
         }
-        if (members::string(receipt, "intent_hash") != intent_hash) {
+        if (members::string_or_empty(receipt, "intent_hash") != intent_hash) {
             codes.emplace_back("REPLAYED_INTENT_HASH_MISMATCH");
         }
         if (canonical_json(*members::get(*parsed, "intent")) != canonical_intent) {
@@ -85,7 +85,7 @@ Result<std::optional<std::string>> persist(storage::Connection& db, const Truste
     auto tx = storage::Transaction::begin(db);
     if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
     auto raced =
-        replay_stored(db, root, members::string(receipt, "action_id"), members::string(receipt, "intent_hash"),
+        replay_stored(db, root, members::string_or_empty(receipt, "action_id"), members::string_or_empty(receipt, "intent_hash"),
                       canonical_intent);
     if (!raced || raced->has_value()) return raced;
     auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
@@ -93,21 +93,21 @@ Result<std::optional<std::string>> persist(storage::Connection& db, const Truste
                   decision, issued_at, expires_at, authorization_json)
                  VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))");
     if (!stmt) return fail("Failed to persist authorization receipt: " + stmt.error());
-    const std::string_view authorization_id = members::string(receipt, "authorization_id");
+    const std::string_view authorization_id = members::string_or_empty(receipt, "authorization_id");
     Status bound = stmt->bind_text(1, authorization_id);
-    if (bound) bound = stmt->bind_text(2, members::string(receipt, "action_id"));
+    if (bound) bound = stmt->bind_text(2, members::string_or_empty(receipt, "action_id"));
     if (bound) bound = stmt->bind_text(3, intent.tenant_id);
     if (bound) bound = stmt->bind_text(4, intent.agent_id);
     if (bound) bound = stmt->bind_text(5, intent.idempotency_key);
-    if (bound) bound = stmt->bind_text(6, members::string(receipt, "intent_hash"));
-    if (bound) bound = stmt->bind_text(7, members::string(receipt, "decision"));
-    if (bound) bound = stmt->bind_uint64(8, members::uint(receipt, "issued_at"));
-    if (bound) bound = stmt->bind_uint64(9, members::uint(receipt, "expires_at"));
+    if (bound) bound = stmt->bind_text(6, members::string_or_empty(receipt, "intent_hash"));
+    if (bound) bound = stmt->bind_text(7, members::string_or_empty(receipt, "decision"));
+    if (bound) bound = stmt->bind_uint64(8, members::uint_or_zero(receipt, "issued_at"));
+    if (bound) bound = stmt->bind_uint64(9, members::uint_or_zero(receipt, "expires_at"));
     if (bound) bound = stmt->bind_text(10, result_text);
     if (bound) bound = stmt->run();
     if (!bound) return fail("Failed to persist authorization receipt: " + bound.error());
     auto event = append_event(db, intent.tenant_id, "action.authorized", authorization_id,
-                              result_text, members::uint(receipt, "issued_at"));
+                              result_text, members::uint_or_zero(receipt, "issued_at"));
     if (!event) return fail(std::move(event.error()));
     if (auto committed = tx->commit(); !committed) {
         return fail("Failed to commit authorization transaction: " + committed.error());

@@ -9,46 +9,6 @@
 namespace orvane {
 namespace {
 
-// Unicode White_Space code points.
-bool is_unicode_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// True when the text holds a code point that is not whitespace. Strings come
-// from the JSON parser and are valid UTF-8; a malformed sequence counts as
-// content rather than space.
-bool has_content(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        char32_t cp = 0;
-        std::size_t len = 1;
-        if (lead < 0x80) {
-            cp = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            cp = lead & 0x1F;
-            len = 2;
-        } else if ((lead & 0xF0) == 0xE0) {
-            cp = lead & 0x0F;
-            len = 3;
-        } else if ((lead & 0xF8) == 0xF0) {
-            cp = lead & 0x07;
-            len = 4;
-        } else {
-            return true;
-        }
-        if (i + len > text.size()) return true;
-        for (std::size_t k = 1; k < len; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        if (!is_unicode_space(cp)) return true;
-        i += len;
-    }
-    return false;
-}
-
 // The action id joins tenant, agent and idempotency key with zero bytes, so a
 // zero byte inside one of them could make two different requests one action.
 Status check_no_nul(const Json& value, std::string_view member) {
@@ -57,13 +17,6 @@ Status check_no_nul(const Json& value, std::string_view member) {
     message.append(member);
     message.append("' must not contain NUL characters");
     return fail(std::move(message));
-}
-
-std::string non_empty_message(std::string_view member) {
-    std::string message = "ORVANE_INVALID_CONTRACT: '";
-    message.append(member);
-    message.append("' must be a non-empty string");
-    return message;
 }
 
 constexpr const char* kAmountFormat =
@@ -107,41 +60,31 @@ Result<std::uint64_t> parse_decimal_amount(std::string_view text) {
 
 }  // namespace
 
-bool is_non_blank(const Json* value) {
-    return value != nullptr && value->is_string() && has_content(value->get_ref<const std::string&>());
-}
-
-bool is_unsigned_integer(const Json* value) {
-    if (value == nullptr) return false;
-    if (value->is_number_unsigned()) return true;
-    return value->is_number_integer() && value->get<std::int64_t>() >= 0;
-}
-
 Result<ActionIntent> validate_intent_contract(const Json& intent, std::string_view expected_agent_id) {
     if (!intent.is_object()) {
         return fail("ORVANE_INVALID_CONTRACT: action intent must be a JSON object");
     }
     const Json* schema = find_member(intent, "schema_version");
-    if (!is_non_blank(schema)) return fail(non_empty_message("schema_version"));
+    if (!is_non_blank(schema)) return fail(non_empty_string_message("schema_version"));
     if (schema->get_ref<const std::string&>() != kActionIntentSchema) {
         return fail("ORVANE_INVALID_CONTRACT: schema_version must be 'orvane.action-intent.v1'");
     }
 
     const Json* tenant = find_member(intent, "tenant_id");
-    if (!is_non_blank(tenant)) return fail(non_empty_message("tenant_id"));
+    if (!is_non_blank(tenant)) return fail(non_empty_string_message("tenant_id"));
     ORVANE_TRY(check_no_nul(*tenant, "tenant_id"));
 
     const Json* agent = find_member(intent, "agent_id");
-    if (!is_non_blank(agent)) return fail(non_empty_message("agent_id"));
+    if (!is_non_blank(agent)) return fail(non_empty_string_message("agent_id"));
     if (agent->get_ref<const std::string&>() != expected_agent_id) {
         return fail("ORVANE_AGENT_ID_MISMATCH: intent agent_id does not match the signing key");
     }
 
     const Json* idempotency_key = find_member(intent, "idempotency_key");
-    if (!is_non_blank(idempotency_key)) return fail(non_empty_message("idempotency_key"));
+    if (!is_non_blank(idempotency_key)) return fail(non_empty_string_message("idempotency_key"));
     ORVANE_TRY(check_no_nul(*idempotency_key, "idempotency_key"));
-    if (!is_non_blank(find_member(intent, "action_type"))) return fail(non_empty_message("action_type"));
-    if (!is_non_blank(find_member(intent, "resource"))) return fail(non_empty_message("resource"));
+    if (!is_non_blank(find_member(intent, "action_type"))) return fail(non_empty_string_message("action_type"));
+    if (!is_non_blank(find_member(intent, "resource"))) return fail(non_empty_string_message("resource"));
 
     const Json* requested_at = find_member(intent, "requested_at");
     if (!is_unsigned_integer(requested_at)) {

@@ -10,6 +10,7 @@
 
 #include "common/result.hpp"
 #include "primitives/json.hpp"
+#include "primitives/json_access.hpp"
 
 namespace orvane {
 
@@ -48,11 +49,5 @@ struct MoneyTerms {
 
 // Resolves the `money` member (called only when it is present and not null).
 Result<MoneyTerms> resolve_money(const Json& money);
-
-// Contract member rules shared by every document check.
-// A present JSON string that is not empty after trimming Unicode whitespace.
-bool is_non_blank(const Json* value);
-// A JSON number that is an integer from 0 to 2^64-1 (no fraction, no exponent).
-bool is_unsigned_integer(const Json* value);
 
 }  // namespace orvane

@@ -5,7 +5,7 @@
 #include <array>
 
 #include "authorization/intent.hpp"
-#include "authorization/json_members.hpp"
+#include "primitives/json_access.hpp"
 #include "policy/policy_bundle.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
@@ -57,8 +57,8 @@ bool codes_equal(const Json* stated, const std::vector<std::string>& expected) {
 // earlier or not an unsigned integer.
 std::uint64_t receipt_ttl_seconds(const Json& receipt) {
     if (!is_unsigned_integer(members::get(receipt, "expires_at"))) return 0;
-    const std::uint64_t expires_at = members::uint(receipt, "expires_at");
-    const std::uint64_t issued_at = members::uint(receipt, "issued_at");
+    const std::uint64_t expires_at = members::uint_or_zero(receipt, "expires_at");
+    const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
     return expires_at < issued_at ? 0 : (expires_at - issued_at) / 1'000'000;
 }
 
@@ -104,7 +104,7 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
     std::vector<std::string> codes;
 
     // The document and its receipt.
-    if (members::string(result, "schema_version") != kAuthorizationResultSchema) {
+    if (members::string_or_empty(result, "schema_version") != kAuthorizationResultSchema) {
         codes.emplace_back("AUTHORIZATION_RESULT_SCHEMA_MISMATCH");
     }
     if (!result.is_object()) {
@@ -138,15 +138,15 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
     if (canonical_digest(receipt) != *authorization_id) {
         codes.emplace_back("AUTHORIZATION_ID_MISMATCH");
     }
-    if (members::string(receipt, "schema_version") != kAuthorizationReceiptSchema) {
+    if (members::string_or_empty(receipt, "schema_version") != kAuthorizationReceiptSchema) {
         codes.emplace_back("AUTHORIZATION_RECEIPT_SCHEMA_MISMATCH");
     }
-    const std::string_view gate_id = members::string(receipt, "gate_id");
+    const std::string_view gate_id = members::string_or_empty(receipt, "gate_id");
     auto digest = hex_decode(*authorization_id);
     if (!digest || !verify_signature(gate_id, *digest, *gate_signature)) {
         codes.emplace_back("GATE_SIGNATURE_INVALID");
     }
-    const std::uint64_t issued_at = members::uint(receipt, "issued_at");
+    const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
     if (db == nullptr) {
         if (gate_id != root.key) codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
     } else if (auto gate = resolve_identity(*db, root, gate_id, issued_at); !gate) {
@@ -174,7 +174,7 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
         if (!members::optional_pair_equal(receipt, "gate_signer", *bundle, "signer")) {
             codes.emplace_back("AUTHORIZATION_SIGNER_METADATA_MISMATCH");
         }
-    } else if (members::string(receipt, "policy_version") != kIdentityGatePolicyVersion) {
+    } else if (members::string_or_empty(receipt, "policy_version") != kIdentityGatePolicyVersion) {
         codes.emplace_back("AUTHORIZATION_POLICY_BUNDLE_MISSING");
     }
 
@@ -185,7 +185,7 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
         return codes;
     }
     const std::string intent_bytes = canonical_json(*intent);
-    if (sha256_hex(intent_bytes) != members::string(receipt, "intent_hash")) {
+    if (sha256_hex(intent_bytes) != members::string_or_empty(receipt, "intent_hash")) {
         codes.emplace_back("INTENT_HASH_MISMATCH");
     }
 
@@ -221,11 +221,11 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
     }
 
     // The agent's signature and the intent's contract.
-    const std::string_view agent_id = members::string(receipt, "agent_id");
+    const std::string_view agent_id = members::string_or_empty(receipt, "agent_id");
     const bool signature_valid = verify_signature(agent_id, members::bytes(intent_bytes),
-                                                  members::string(result, "agent_signature"));
+                                                  members::string_or_empty(result, "agent_signature"));
     if (!signature_valid &&
-        !(members::string(receipt, "decision") == "BLOCKED" &&
+        !(members::string_or_empty(receipt, "decision") == "BLOCKED" &&
           array_contains(find_member(receipt, "reason_codes"), "INVALID_AGENT_SIGNATURE"))) {
         codes.emplace_back("AGENT_SIGNATURE_INVALID");
     }

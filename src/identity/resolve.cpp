@@ -9,7 +9,7 @@
 
 #include "identity/text.hpp"
 #include "primitives/digest.hpp"
-#include "primitives/json.hpp"
+#include "primitives/json_access.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane {
@@ -62,13 +62,6 @@ const std::string* non_blank_string(const Json& object, std::string_view name) {
     const std::string* s = find_string(object, name);
     if (s == nullptr || is_blank(*s)) return nullptr;
     return s;
-}
-
-std::string contract_message(std::string_view name) {
-    std::string m = "ORVANE_INVALID_CONTRACT: '";
-    m += name;
-    m += "' must be a non-empty string";
-    return m;
 }
 
 // A lifecycle event as replay found it: its verified id and type, and the
@@ -145,13 +138,13 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
             event_identity == nullptr || *event_identity != identity)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: schema or identity mismatch");
         const std::string* event_id = non_blank_string(*envelope, "event_id");
-        if (event_id == nullptr) return fail(contract_message("event_id"));
+        if (event_id == nullptr) return fail(non_empty_string_message("event_id"));
         const std::string* signature = non_blank_string(*envelope, "signature");
-        if (signature == nullptr) return fail(contract_message("signature"));
+        if (signature == nullptr) return fail(non_empty_string_message("signature"));
         if (canonical_digest(*event) != *event_id)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
         const std::string* authority = non_blank_string(*event, "authorized_by");
-        if (authority == nullptr) return fail(contract_message("authorized_by"));
+        if (authority == nullptr) return fail(non_empty_string_message("authorized_by"));
         if (!verify_digest_signature(*authority, *event_id, *signature))
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
         const Json* signer = find_member(*event, "signer");
@@ -172,11 +165,11 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signing authority was not valid");
 
         const std::string* tenant = non_blank_string(*event, "tenant_id");
-        if (tenant == nullptr) return fail(contract_message("tenant_id"));
+        if (tenant == nullptr) return fail(non_empty_string_message("tenant_id"));
         if ((*resolved)->tenant_id != "*" && (*resolved)->tenant_id != *tenant)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: tenant delegation mismatch");
         const std::string* type = non_blank_string(*event, "event_type");
-        if (type == nullptr) return fail(contract_message("event_type"));
+        if (type == nullptr) return fail(non_empty_string_message("event_type"));
         const bool rotate = *type == "ROTATE";
         if (!rotate && *type != "REVOKE") return fail("ORVANE_IDENTITY_EVENT_INVALID: unknown event type");
 

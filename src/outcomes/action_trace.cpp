@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "authorization/json_members.hpp"
+#include "primitives/json_access.hpp"
 #include "authorization/receipt_verification.hpp"
 #include "identity/gate_authority.hpp"
 #include "outcomes/execution_receipt.hpp"
@@ -96,7 +96,7 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     std::vector<std::string> errors = verify_authorization_result(gate.db, *root, *authorization, &agent);
     const Json* receipt_member = members::get(*authorization, "authorization");
     const Json& receipt = receipt_member ? *receipt_member : members::null_json();
-    if (receipt.is_object() && members::string(receipt, "action_id") != action_id) {
+    if (receipt.is_object() && members::string_or_empty(receipt, "action_id") != action_id) {
         errors.emplace_back("AUTHORIZATION_TRACE_ACTION_ID_MISMATCH");
     }
     const bool authorization_failed = !errors.empty();
@@ -108,14 +108,14 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
         const Json* execution_receipt = members::get(*execution, "receipt");
         // (A receipt bound to another permit has been reported as such already.)
         if (execution_receipt != nullptr && execution_receipt->is_object() &&
-            members::string(*execution_receipt, "action_id") != action_id &&
+            members::string_or_empty(*execution_receipt, "action_id") != action_id &&
             std::find(more.begin(), more.end(), "EXECUTION_ACTION_ID_MISMATCH") == more.end()) {
             more.emplace_back("EXECUTION_TRACE_ACTION_ID_MISMATCH");
         }
         // The gate never commits an outcome at or after a revocation of the
         // permit's agent (by the verified REVOKE, whatever the index says).
-        if (agent && agent->revoked_at && *agent->revoked_at > members::uint(receipt, "issued_at") &&
-            execution_receipt != nullptr && members::uint(*execution_receipt, "completed_at") >= *agent->revoked_at) {
+        if (agent && agent->revoked_at && *agent->revoked_at > members::uint_or_zero(receipt, "issued_at") &&
+            execution_receipt != nullptr && members::uint_or_zero(*execution_receipt, "completed_at") >= *agent->revoked_at) {
             more.emplace_back("EXECUTION_AFTER_REVOCATION");
         }
         execution_failed = !more.empty();
@@ -124,14 +124,14 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     }
 
     std::string_view phase;
-    if (members::string(receipt, "decision") == "BLOCKED") {
+    if (members::string_or_empty(receipt, "decision") == "BLOCKED") {
         phase = "BLOCKED";
     } else if (has_execution) {
         phase = "COMPLETED";
     } else {
         auto now = now_micros();
         if (!now) return fail(std::move(now.error()));
-        phase = members::uint(receipt, "expires_at") < *now ? "EXPIRED" : "AUTHORIZED";
+        phase = members::uint_or_zero(receipt, "expires_at") < *now ? "EXPIRED" : "AUTHORIZED";
     }
 
     // A check fails when its own verification listed anything, or when any

@@ -3,7 +3,7 @@
 #include "outcomes/execution_receipt.hpp"
 
 #include "authorization/intent.hpp"
-#include "authorization/json_members.hpp"
+#include "primitives/json_access.hpp"
 #include "identity/resolve.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
@@ -15,16 +15,6 @@ namespace {
 
 using members::null_json;
 
-// Checks a non-blank string member and returns it; `message` names it.
-Result<const std::string*> non_blank(const Json& object, std::string_view name) {
-    const Json* value = find_member(object, name);
-    if (!is_non_blank(value)) {
-        return fail("ORVANE_INVALID_CONTRACT: '" + std::string(name) +
-                    "' must be a non-empty string");
-    }
-    return &value->get_ref<const std::string&>();
-}
-
 }  // namespace
 
 Result<std::string> validate_outcome_contract(const Json& outcome,
@@ -33,27 +23,23 @@ Result<std::string> validate_outcome_contract(const Json& outcome,
     if (!outcome.is_object()) {
         return fail("ORVANE_INVALID_CONTRACT: action outcome must be a JSON object");
     }
-    auto schema = non_blank(outcome, "schema_version");
-    if (!schema) return fail(std::move(schema.error()));
-    if (**schema != kActionOutcomeSchema) {
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view schema, require_non_blank(outcome, "schema_version"));
+    if (schema != kActionOutcomeSchema) {
         return fail("ORVANE_INVALID_CONTRACT: schema_version must be 'orvane.action-outcome.v1'");
     }
-    auto authorization_id = non_blank(outcome, "authorization_id");
-    if (!authorization_id) return fail(std::move(authorization_id.error()));
-    if (**authorization_id != expected_authorization_id) {
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view authorization_id, require_non_blank(outcome, "authorization_id"));
+    if (authorization_id != expected_authorization_id) {
         return fail("ORVANE_AUTHORIZATION_MISMATCH: outcome authorization_id does not match");
     }
-    auto action_id = non_blank(outcome, "action_id");
-    if (!action_id) return fail(std::move(action_id.error()));
-    if (**action_id != expected_action_id) {
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view action_id, require_non_blank(outcome, "action_id"));
+    if (action_id != expected_action_id) {
         return fail("ORVANE_ACTION_ID_MISMATCH: outcome action_id does not match");
     }
-    auto status = non_blank(outcome, "status");
-    if (!status) return fail(std::move(status.error()));
-    if (**status != "SUCCEEDED" && **status != "FAILED") {
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view status, require_non_blank(outcome, "status"));
+    if (status != "SUCCEEDED" && status != "FAILED") {
         return fail("ORVANE_INVALID_CONTRACT: outcome status must be SUCCEEDED or FAILED");
     }
-    return **status;
+    return std::string(status);
 }
 
 std::string outcome_signing_bytes(const Json& outcome, std::string* signature) {
@@ -119,7 +105,7 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
                                                  const Json& execution_result) {
     std::vector<std::string> codes;
 
-    if (members::string(execution_result, "schema_version") != kExecutionResultSchema) {
+    if (members::string_or_empty(execution_result, "schema_version") != kExecutionResultSchema) {
         codes.emplace_back("EXECUTION_RESULT_SCHEMA_MISMATCH");
     }
     if (!execution_result.is_object()) {
@@ -152,18 +138,18 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
     }
 
     if (canonical_digest(receipt) != *stated_id) codes.emplace_back("EXECUTION_RECEIPT_ID_MISMATCH");
-    if (members::string(receipt, "schema_version") != kExecutionReceiptSchema) {
+    if (members::string_or_empty(receipt, "schema_version") != kExecutionReceiptSchema) {
         codes.emplace_back("EXECUTION_RECEIPT_SCHEMA_MISMATCH");
     }
 
     auto digest = hex_decode(*stated_id);
-    if (!digest || !verify_signature(members::string(receipt, "gate_id"), *digest, *stated_signature)) {
+    if (!digest || !verify_signature(members::string_or_empty(receipt, "gate_id"), *digest, *stated_signature)) {
         codes.emplace_back("EXECUTION_GATE_SIGNATURE_INVALID");
     }
     // A valid signature says only that some key sealed the receipt: that key
     // must have stood for the gate when the receipt says it was made.
-    const std::uint64_t completed_at = members::uint(receipt, "completed_at");
-    auto gate = resolve_identity(db, root, members::string(receipt, "gate_id"), completed_at);
+    const std::uint64_t completed_at = members::uint_or_zero(receipt, "completed_at");
+    auto gate = resolve_identity(db, root, members::string_or_empty(receipt, "gate_id"), completed_at);
     if (!gate) {
         codes.push_back(std::move(gate.error()));
     } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
@@ -198,10 +184,10 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
 
     std::string executor_signature;
     const std::string signed_bytes = outcome_signing_bytes(*outcome, &executor_signature);
-    if (sha256_hex(signed_bytes) != members::string(receipt, "outcome_hash")) {
+    if (sha256_hex(signed_bytes) != members::string_or_empty(receipt, "outcome_hash")) {
         codes.emplace_back("OUTCOME_HASH_MISMATCH");
     }
-    const std::string_view executor_id = members::string(receipt, "executor_id");
+    const std::string_view executor_id = members::string_or_empty(receipt, "executor_id");
     if (!verify_signature(executor_id,
                           members::bytes(signed_bytes),
                           executor_signature)) {
@@ -228,8 +214,8 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
         }
     }
 
-    auto contract = validate_outcome_contract(*outcome, members::string(permit, "authorization_id"),
-                                              members::string(permit, "action_id"));
+    auto contract = validate_outcome_contract(*outcome, members::string_or_empty(permit, "authorization_id"),
+                                              members::string_or_empty(permit, "action_id"));
     if (!contract) codes.push_back(std::move(contract.error()));
 
     if (!members::optional_pair_equal(receipt, "status", *outcome, "status")) {

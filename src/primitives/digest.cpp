@@ -29,4 +29,11 @@ std::string sha256_hex(std::string_view bytes) { return hex_encode(sha256(bytes)
 
 std::string canonical_digest(const Json& value) { return sha256_hex(canonical_json(value)); }
 
+std::optional<Digest> parse_digest(std::string_view hex) {
+    Digest digest{};
+    bool right_size = false;
+    if (!hex_decode_into(hex, digest, right_size) || !right_size) return std::nullopt;
+    return digest;
+}
+
 }  // namespace orvane

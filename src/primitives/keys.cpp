@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
 #include "primitives/json.hpp"
 #include "primitives/key_files.hpp"
@@ -353,22 +354,25 @@ bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> messa
     return valid;
 }
 
+std::optional<Signature> parse_signature(std::string_view hex) {
+    Signature signature{};
+    bool right_size = false;
+    if (!hex_decode_into(hex, signature, right_size) || !right_size) return std::nullopt;
+    return signature;
+}
+
 bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,
                       std::string_view signature_hex) {
     auto key = parse_public_key(public_key_hex);
     if (!key) return false;
-    Signature sig{};
-    bool right_size = false;
-    if (!hex_decode_into(signature_hex, sig, right_size) || !right_size) return false;
-    return verify_raw(*key, message, sig);
+    const auto signature = parse_signature(signature_hex);
+    return signature && verify_raw(*key, message, *signature);
 }
 
 bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
                              std::string_view signature_hex) {
-    std::array<std::uint8_t, 32> digest{};
-    bool right_size = false;
-    if (!hex_decode_into(digest_hex, digest, right_size) || !right_size) return false;
-    return verify_signature(public_key_hex, digest, signature_hex);
+    const auto digest = parse_digest(digest_hex);
+    return digest && verify_signature(public_key_hex, *digest, signature_hex);
 }
 
 std::string signature_hex(const Signature& signature) { return hex_encode(signature); }

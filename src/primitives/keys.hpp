@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,8 +17,10 @@
 
 namespace orvane {
 
-using PublicKey = std::array<std::uint8_t, 32>;
-using Signature = std::array<std::uint8_t, 64>;
+inline constexpr std::size_t kPublicKeySize = 32;
+inline constexpr std::size_t kSignatureSize = 64;
+using PublicKey = std::array<std::uint8_t, kPublicKeySize>;
+using Signature = std::array<std::uint8_t, kSignatureSize>;
 
 // A key pair whose secret bytes are wiped when it is released. Movable (the
 // source is wiped), never copied by accident.
@@ -64,18 +68,24 @@ Result<KeyPair> key_pair_from_private_hex(std::string_view hex);
 // a note that the bytes are not UTF-8.
 Result<std::string> read_text_file(const std::string& path);
 
+// A public key decoded from its hex text once, at the edge, and checked to be
+// a point of the curve ("Invalid public key hex: ...", "Public key must be
+// exactly 32 bytes", "Invalid Ed25519 public key: ...").
 Result<PublicKey> parse_public_key(std::string_view hex);
+// A signature decoded from its hex text once; nullopt unless it is hex of
+// exactly kSignatureSize bytes.
+std::optional<Signature> parse_signature(std::string_view hex);
 
 Signature sign_message(const KeyPair& key, std::span<const std::uint8_t> message);
 
 // Never fail: every malformed input gives false.
-bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,
-                      std::string_view signature_hex);
-bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
-                             std::string_view signature_hex);
+[[nodiscard]] bool verify_signature(std::string_view public_key_hex, std::span<const std::uint8_t> message,
+                                    std::string_view signature_hex);
+[[nodiscard]] bool verify_digest_signature(std::string_view public_key_hex, std::string_view digest_hex,
+                                           std::string_view signature_hex);
 // Verification over already-decoded bytes (hot paths that decoded once).
-bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> message,
-                const Signature& signature);
+[[nodiscard]] bool verify_raw(const PublicKey& public_key, std::span<const std::uint8_t> message,
+                              const Signature& signature);
 
 std::string signature_hex(const Signature& signature);
 
