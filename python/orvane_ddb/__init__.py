@@ -40,6 +40,9 @@ __all__ = [
     "permit_info",
     "verify_authorization",
     "verify_checkpoint_stream",
+    "verify_consistency",
+    "verify_inclusion",
+    "verify_tree_head",
 ]
 
 
@@ -62,6 +65,14 @@ def verify_checkpoint_stream(checkpoint: Document, stream: Document, public_key:
         raise translate(error) from None
 
 
+def verify_tree_head(note: str, public_key: str) -> str:
+    """Checks a signed tree head under the gate key; returns the verdict document."""
+    try:
+        return native.verify_tree_head(note, public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
 def verify_authorization(result: Document, public_key: str) -> str:
     """Verifies an authorization result (a permit, or a BLOCKED answer) under
     the gate key ``public_key`` (hex; required), without a gate: the receipt's
@@ -72,6 +83,14 @@ def verify_authorization(result: Document, public_key: str) -> str:
     its executors check that)."""
     try:
         return native.verify_authorization(as_text(result), public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_inclusion(note: str, public_key: str, event_json: str, proof_json: str) -> str:
+    """Checks that an exported event is in the tree a signed head commits to."""
+    try:
+        return native.verify_inclusion(note, public_key, event_json, proof_json)
     except RuntimeError as error:
         raise translate(error) from None
 
@@ -87,10 +106,18 @@ def permit_info(permit: Document) -> str:
         raise translate(error) from None
 
 
+def verify_consistency(old_note: str, new_note: str, public_key: str, proof_json: str) -> str:
+    """Checks that a later signed tree head extends an earlier one."""
+    try:
+        return native.verify_consistency(old_note, new_note, public_key, proof_json)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
 def _reexport_later_names() -> None:
     """Re-exports the names other parts of the extension add, when it has them;
     their functions raise coded refusals here too."""
-    for name in ("verify_tree_head", "verify_inclusion", "verify_consistency", "verify_evidence", "OrvaneWitness"):
+    for name in ("verify_evidence", "OrvaneWitness"):
         if hasattr(native, name):
             value = getattr(native, name)
             globals()[name] = value if isinstance(value, type) else forward(native, name)

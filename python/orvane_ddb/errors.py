@@ -140,6 +140,18 @@ CODES: Final[Mapping[str, str]] = {
     "Checkpoint missing signer": "ORVANE_CHECKPOINT_INVALID",
     "Checkpoint signer missing public_key": "ORVANE_CHECKPOINT_INVALID",
     "Cannot create checkpoint: No events recorded for tenant '": "ORVANE_EVENT_STREAM_EMPTY",
+    # Tree heads and proofs.
+    "Cannot create tree head: No events recorded for tenant ": "ORVANE_EVENT_STREAM_EMPTY",
+    "Invalid tree head note: ": "ORVANE_TREE_HEAD_MALFORMED",
+    "Old tree head: ": "ORVANE_TREE_HEAD_MALFORMED",
+    "New tree head: ": "ORVANE_TREE_HEAD_MALFORMED",
+    "Invalid trusted public key: ": "ORVANE_KEY_INVALID",
+    "Invalid event JSON: ": "ORVANE_JSON_INVALID",
+    "Invalid event: not a JSON object": "ORVANE_JSON_INVALID",
+    "Invalid inclusion proof JSON: ": "ORVANE_JSON_INVALID",
+    "Invalid consistency proof JSON: ": "ORVANE_JSON_INVALID",
+    "Invalid inclusion proof: ": "ORVANE_PROOF_MALFORMED",
+    "Invalid consistency proof: ": "ORVANE_PROOF_MALFORMED",
     # Stored rows that no longer parse.
     "Stored agent metadata is invalid: ": "ORVANE_STORED_DATA_INVALID",
     "Stored authorization is invalid JSON: ": "ORVANE_STORED_DATA_INVALID",

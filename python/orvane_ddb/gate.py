@@ -271,6 +271,32 @@ class OrvaneDDB:
         except _BARE as error:
             raise translate(error) from None
 
+    # Tree heads and proofs
+
+    def create_tree_head(self, tenant_id: str = "*") -> str:
+        """Signs and stores the head of the tenant's stream tree, after checking
+        that it extends the latest stored head; returns the note text."""
+        try:
+            return self._native.create_tree_head(tenant_id)
+        except _BARE as error:
+            raise translate(error) from None
+
+    def prove_inclusion(self, tenant_id: str, sequence_number: int, tree_size: int) -> str:
+        """Returns the proof that the event ``sequence_number`` is in the tenant's
+        tree of ``tree_size`` leaves."""
+        try:
+            return self._native.prove_inclusion(tenant_id, sequence_number, tree_size)
+        except _BARE as error:
+            raise translate(error) from None
+
+    def prove_consistency(self, tenant_id: str, old_size: int, new_size: int) -> str:
+        """Returns the proof that the tenant's tree of ``new_size`` leaves extends
+        the one of ``old_size``."""
+        try:
+            return self._native.prove_consistency(tenant_id, old_size, new_size)
+        except _BARE as error:
+            raise translate(error) from None
+
     def __getattr__(self, name: str) -> Any:
         # Calls the extension adds later are passed through, with coded refusals.
         if name.startswith("_"):
@@ -393,3 +419,15 @@ class GateDicts:
     ) -> Any:
         """:meth:`OrvaneDDB.verify_checkpoint_stream`, parsed."""
         return loads(self._gate.verify_checkpoint_stream(checkpoint_json, stream_json, expected_public_key))
+
+    def create_tree_head(self, tenant_id: str = "*") -> Any:
+        """:meth:`OrvaneDDB.create_tree_head` (a note: returned as text)."""
+        return self._gate.create_tree_head(tenant_id)
+
+    def prove_inclusion(self, tenant_id: str, sequence_number: int, tree_size: int) -> Any:
+        """:meth:`OrvaneDDB.prove_inclusion`, parsed."""
+        return loads(self._gate.prove_inclusion(tenant_id, sequence_number, tree_size))
+
+    def prove_consistency(self, tenant_id: str, old_size: int, new_size: int) -> Any:
+        """:meth:`OrvaneDDB.prove_consistency`, parsed."""
+        return loads(self._gate.prove_consistency(tenant_id, old_size, new_size))

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "events/event_ops.hpp"
+#include "log/tree_store.hpp"
 #include "primitives/digest.hpp"
 
 namespace orvane {
@@ -93,6 +94,10 @@ Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
     if (bound) bound = stmt->bind_text(9, event_json);
     if (!bound) return fail(prefix + bound.error());
     if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
+    stmt = storage::Statement();
+    // The tenant's tree grows with its stream, in the same transaction.
+    if (auto grown = log::append_leaf(db, tenant_id, head->next_sequence, event_digest); !grown)
+        return fail(prefix + grown.error());
     return event;
 }
 

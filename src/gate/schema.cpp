@@ -6,6 +6,7 @@
 #include <string>
 
 #include "events/event_ops.hpp"
+#include "log/tree_store.hpp"
 
 namespace orvane {
 namespace {
@@ -147,7 +148,8 @@ Status initialize_gate_schema(storage::Connection& db) {
     ORVANE_TRY(add_columns(db, kIdentityColumns, "Failed to migrate Phase 3 identity schema: "));
     if (auto done = db.exec(kIdentityBackfill); !done)
         return fail("Failed to backfill Phase 3 identity metadata: " + done.error());
-    return create_event_stream_schema(db);
+    ORVANE_TRY(create_event_stream_schema(db));
+    return log::create_tree_schema(db);
 }
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include "events/event_ops.hpp"
 #include "gate/gate.hpp"
 #include "identity/identity_ops.hpp"
+#include "log/tree_heads.hpp"
 #include "ledger/ledger_ops.hpp"
 #include "module/binding.hpp"
 #include "module/types.hpp"
@@ -285,6 +286,36 @@ PyObject* m_verify_checkpoint_stream(FAST_ARGS) {
     return to_python(verify_checkpoint_stream(gate_of(self), checkpoint, stream, expected), PyExc_RuntimeError);
 }
 
+PyObject* m_create_tree_head(FAST_ARGS) {
+    BIND("create_tree_head", 0, "tenant_id");
+    USE(Shared);
+    std::string_view tenant = "*";
+    if (a[0] && !to_str(a[0], "tenant_id", tenant)) return nullptr;
+    return to_python(log::create_tree_head(gate_of(self), tenant), PyExc_RuntimeError);
+}
+
+PyObject* m_prove_inclusion(FAST_ARGS) {
+    BIND("prove_inclusion", 3, "tenant_id", "sequence_number", "tree_size");
+    USE(Shared);
+    std::string_view tenant;
+    std::uint64_t sequence = 0, size = 0;
+    if (!to_str(a[0], "tenant_id", tenant) || !to_u64(a[1], "sequence_number", sequence) ||
+        !to_u64(a[2], "tree_size", size))
+        return nullptr;
+    return to_python(log::prove_inclusion(gate_of(self), tenant, sequence, size), PyExc_RuntimeError);
+}
+
+PyObject* m_prove_consistency(FAST_ARGS) {
+    BIND("prove_consistency", 3, "tenant_id", "old_size", "new_size");
+    USE(Shared);
+    std::string_view tenant;
+    std::uint64_t old_size = 0, new_size = 0;
+    if (!to_str(a[0], "tenant_id", tenant) || !to_u64(a[1], "old_size", old_size) ||
+        !to_u64(a[2], "new_size", new_size))
+        return nullptr;
+    return to_python(log::prove_consistency(gate_of(self), tenant, old_size, new_size), PyExc_RuntimeError);
+}
+
 #define FAST(name, fn, sig) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, sig "\n--\n\n"}
 #define NOARGS(name, fn, sig) {name, fn, METH_NOARGS, sig "\n--\n\n"}
 
@@ -319,6 +350,9 @@ PyMethodDef gate_methods[] = {
          "export_event_stream($self, tenant_id='*', from_sequence=1, limit=1000)"),
     FAST("verify_checkpoint_stream", m_verify_checkpoint_stream,
          "verify_checkpoint_stream($self, checkpoint_json, stream_json, expected_public_key=None)"),
+    FAST("create_tree_head", m_create_tree_head, "create_tree_head($self, tenant_id='*')"),
+    FAST("prove_inclusion", m_prove_inclusion, "prove_inclusion($self, tenant_id, sequence_number, tree_size)"),
+    FAST("prove_consistency", m_prove_consistency, "prove_consistency($self, tenant_id, old_size, new_size)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,7 +42,8 @@ int module_exec(PyObject* module) {
     PyObject* function = PyCFunction_NewEx(&gen_keys_def, nullptr, module_name);
     Py_DECREF(module_name);
     if (add_attribute(module, gen_keys_def.ml_name, function) < 0) return -1;
-    return add_verification_functions(module);
+    if (add_verification_functions(module) < 0) return -1;
+    return add_log_functions(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

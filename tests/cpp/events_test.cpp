@@ -8,6 +8,7 @@
 #include "events/event_stream.hpp"
 #include "events/stored_event.hpp"
 #include "events/stream_audit.hpp"
+#include "log/tree_store.hpp"
 #include "primitives/digest.hpp"
 
 namespace orvane {
@@ -25,6 +26,8 @@ protected:
         db_ = std::move(*db);
         auto schema = create_event_stream_schema(db_);
         ASSERT_TRUE(schema) << schema.error();
+        auto trees = log::create_tree_schema(db_);
+        ASSERT_TRUE(trees) << trees.error();
     }
     void TearDown() override {
         db_ = storage::Connection();

@@ -16,7 +16,7 @@ import _orvane_ddb
 def test_module_exposes_exactly_its_names():
     own = {n for n in dir(_orvane_ddb) if not n.startswith("__")}
     assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "verify_checkpoint_stream", "verify_authorization",
-                   "permit_info"}
+                   "permit_info", "verify_tree_head", "verify_inclusion", "verify_consistency"}
     assert _orvane_ddb.__doc__ == ""
     assert _orvane_ddb.OrvaneDDB.__name__ == "OrvaneDDB"
     assert _orvane_ddb.OrvaneExecutor.__name__ == "OrvaneExecutor"
@@ -35,7 +35,8 @@ def test_text_signatures_and_method_order():
     assert _orvane_ddb.OrvaneDDB.count.__doc__ is None
     methods = [n for n in vars(_orvane_ddb.OrvaneDDB) if not n.startswith("__")]
     assert methods[:6] == ["record", "record_batch", "validate", "export", "list", "count"]
-    assert methods[-3:] == ["create_checkpoint", "export_event_stream", "verify_checkpoint_stream"]
+    assert methods[-6:] == ["create_checkpoint", "export_event_stream", "verify_checkpoint_stream",
+                            "create_tree_head", "prove_inclusion", "prove_consistency"]
 
 
 def test_construction_failures_are_permission_errors(tmp_path, keyfile):
