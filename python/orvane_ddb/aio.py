@@ -247,6 +247,18 @@ class OrvaneDDB(_Threaded):
         """Awaits :meth:`orvane_ddb.OrvaneDDB.verify_checkpoint_stream` on the object's thread."""
         return await self._call("verify_checkpoint_stream", checkpoint_json, stream_json, expected_public_key)
 
+    async def create_tree_head(self, tenant_id: str = "*") -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneDDB.create_tree_head` on the object's thread."""
+        return await self._call("create_tree_head", tenant_id)
+
+    async def prove_inclusion(self, tenant_id: str, sequence_number: int, tree_size: int) -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneDDB.prove_inclusion` on the object's thread."""
+        return await self._call("prove_inclusion", tenant_id, sequence_number, tree_size)
+
+    async def prove_consistency(self, tenant_id: str, old_size: int, new_size: int) -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneDDB.prove_consistency` on the object's thread."""
+        return await self._call("prove_consistency", tenant_id, old_size, new_size)
+
 
 class OrvaneExecutor(_Threaded):
     """An executor on a worker thread of its own; every method is awaited.

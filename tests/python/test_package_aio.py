@@ -106,3 +106,13 @@ def test_calls_the_extension_adds_are_awaited_too(road):
         assert asyncio.run(main()) == 0
     finally:
         aio.OrvaneDDB.count = wrapped
+
+
+def test_the_async_classes_have_every_method_of_the_wrappers():
+    import inspect
+    for mine, sync in ((aio.OrvaneDDB, orvane_ddb.OrvaneDDB), (aio.OrvaneExecutor, orvane_ddb.OrvaneExecutor)):
+        for name, method in vars(sync).items():
+            if name.startswith("_") or not inspect.isfunction(method):
+                continue
+            assert inspect.iscoroutinefunction(vars(mine).get(name)), name
+            assert inspect.signature(vars(mine)[name]) == inspect.signature(method), name
