@@ -21,6 +21,11 @@ def permit_info(permit: str) -> str:
     """Returns what a permit allows (action, resource, tenant, executor constraints,
     expiry) without verifying or consuming it."""
 
+def verify_evidence(evidence_json: str, trusted_gate_public_key: str) -> str:
+    """The verdict ("orvane.evidence-verification.v1") of an evidence file under the
+    gate key the caller trusts; raises RuntimeError("ORVANE_EVIDENCE_MALFORMED: ...")
+    for input that is no evidence file."""
+
 class OrvaneDDB:
     """A gate: the decision ledger, the identity registry, policies, permits and outcomes."""
 
@@ -50,6 +55,8 @@ class OrvaneDDB:
     def commit_outcome_signed(self, authorization_id: str, outcome: str) -> str: ...
     def get_trace(self, action_id: str) -> str: ...
     def verify_trace(self, action_id: str) -> str: ...
+    # Evidence files
+    def export_evidence(self, action_id: str) -> str: ...
     # Policies
     def install_policy(self, policy_spec: str) -> str: ...
     def list_policies(self) -> str: ...

@@ -41,6 +41,7 @@ __all__ = [
     "verify_authorization",
     "verify_checkpoint_stream",
     "verify_consistency",
+    "verify_evidence",
     "verify_inclusion",
     "verify_tree_head",
 ]
@@ -114,10 +115,19 @@ def verify_consistency(old_note: str, new_note: str, public_key: str, proof_json
         raise translate(error) from None
 
 
+def verify_evidence(evidence_json: Document, trusted_gate_public_key: str) -> str:
+    """Checks an evidence file under the gate key the caller trusts (never one the
+    file names); returns the verdict document ("orvane.evidence-verification.v1")."""
+    try:
+        return native.verify_evidence(as_text(evidence_json), trusted_gate_public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
 def _reexport_later_names() -> None:
     """Re-exports the names other parts of the extension add, when it has them;
     their functions raise coded refusals here too."""
-    for name in ("verify_evidence", "OrvaneWitness"):
+    for name in ("OrvaneWitness",):
         if hasattr(native, name):
             value = getattr(native, name)
             globals()[name] = value if isinstance(value, type) else forward(native, name)
