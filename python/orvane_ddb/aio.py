@@ -219,6 +219,10 @@ class OrvaneDDB(_Threaded):
         """Awaits :meth:`orvane_ddb.OrvaneDDB.verify_trace` on the object's thread."""
         return await self._call("verify_trace", action_id)
 
+    async def export_evidence(self, action_id: str) -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneDDB.export_evidence` on the object's thread."""
+        return await self._call("export_evidence", action_id)
+
     async def install_policy(self, policy_spec: Document) -> str:
         """Awaits :meth:`orvane_ddb.OrvaneDDB.install_policy` on the object's thread."""
         return await self._call("install_policy", policy_spec)
