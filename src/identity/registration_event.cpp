@@ -31,9 +31,8 @@ Result<SignedDocument> sign_document(const Signer& signer, Json document) {
     SignedDocument signed_doc{std::move(document), {}, {}, {}};
     signed_doc.canonical = canonical_json(signed_doc.document);
     signed_doc.digest = sha256_hex(signed_doc.canonical);
-    auto signature = signer.sign_digest_hex(signed_doc.digest);
-    if (!signature) return fail(std::move(signature.error()));
-    signed_doc.signature = std::move(*signature);
+    ORVANE_ASSIGN_OR_RETURN(auto signature, signer.sign_digest_hex(signed_doc.digest));
+    signed_doc.signature = std::move(signature);
     return signed_doc;
 }
 

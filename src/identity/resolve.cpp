@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "identity/text.hpp"
+#include "identity/agent_table.hpp"
+#include "storage/query.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/json_access.hpp"
 #include "primitives/keys.hpp"
@@ -43,27 +44,6 @@ using Resolution = Result<std::optional<ResolvedIdentity>>;
 Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at,
                    std::vector<std::string>& visited);
 
-// A non-negative JSON integer, in either of nlohmann's integer kinds.
-bool as_unsigned(const Json& value, std::uint64_t& out) {
-    if (value.is_number_unsigned()) {
-        out = value.get<std::uint64_t>();
-        return true;
-    }
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v < 0) return false;
-        out = static_cast<std::uint64_t>(v);
-        return true;
-    }
-    return false;
-}
-
-const std::string* non_blank_string(const Json& object, std::string_view name) {
-    const std::string* s = find_string(object, name);
-    if (s == nullptr || is_blank(*s)) return nullptr;
-    return s;
-}
-
 // A lifecycle event as replay found it: its verified id and type, and the
 // digest of the stored envelope text (what the stream's payload_hash covers).
 struct ReplayedEvent {
@@ -80,29 +60,24 @@ struct ReplayedEvent {
 // length. Streams written before identities were mirrored name none.
 Status check_stream_names(storage::Connection& db, std::string_view tenant, std::string_view identity,
                           const std::vector<ReplayedEvent>& replayed) {
-    auto stmt = storage::Statement::prepare(
-        db,
-        "SELECT event_id, event_type, payload_hash FROM event_stream WHERE tenant_id = ?1 AND event_id > ?2 "
-        "AND event_id < ?3");
-    if (!stmt) return fail("Failed to query identity events in the stream: " + stmt.error());
     const std::string from = lifecycle_stream_event_id(identity, "");
     std::string to = from;
     to.back() = ':' + 1;  // just past every id that starts with `from`
-    Status bound = stmt->bind_text(1, tenant);
-    if (bound) bound = stmt->bind_text(2, from);
-    if (bound) bound = stmt->bind_text(3, to);
-    if (!bound) return fail("Failed to query identity events in the stream: " + bound.error());
+    const storage::Queries q(db, "Failed to query identity events in the stream: ");
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            q.prepare("SELECT event_id, event_type, payload_hash FROM event_stream "
+                                                 "WHERE tenant_id = ?1 AND event_id > ?2 AND event_id < ?3",
+                                                 tenant, from, to));
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail("Failed to query identity events in the stream: " + row.error());
-        if (!*row) return {};
-        const std::string_view named = stmt->column_text(0).substr(from.size());
+        ORVANE_ASSIGN_OR_RETURN(const bool row, q.step(stmt));
+        if (!row) return {};
+        const std::string_view named = stmt.column_text(0).substr(from.size());
         auto found = std::find_if(replayed.begin(), replayed.end(),
                                   [&](const ReplayedEvent& e) { return e.event_id == named; });
         if (found == replayed.end())
             return fail("ORVANE_IDENTITY_EVENT_INVALID: a lifecycle event named by the event stream is missing");
-        if (stmt->column_text(1) != (found->rotate ? "identity.rotated" : "identity.revoked") ||
-            stmt->column_text(2) != found->text_digest)
+        if (stmt.column_text(1) != (found->rotate ? "identity.rotated" : "identity.revoked") ||
+            stmt.column_text(2) != found->text_digest)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: lifecycle event does not match the event stream");
     }
 }
@@ -111,39 +86,39 @@ Status check_stream_names(storage::Connection& db, std::string_view tenant, std:
 // returns the last one that ended `key`, if any.
 Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_view identity,
                                                     std::string_view tenant, std::string_view key) {
-    auto stmt = storage::Statement::prepare(
-        ctx.db,
-        "SELECT event_json FROM identity_lifecycle_events WHERE identity_id = ?1 ORDER BY "
-        "effective_at ASC");
-    if (!stmt) return fail("Failed to prepare identity lifecycle verification: " + stmt.error());
-    if (auto b = stmt->bind_text(1, identity); !b)
-        return fail("Failed to query identity lifecycle: " + b.error());
+    ORVANE_ASSIGN_OR_RETURN(
+        auto stmt, storage::Statement::prepare(ctx.db,
+                                               "SELECT event_json FROM identity_lifecycle_events WHERE "
+                                               "identity_id = ?1 ORDER BY effective_at ASC")
+                       .with_context("Failed to prepare identity lifecycle verification: "));
+    const storage::Queries q(ctx.db, "Failed to query identity lifecycle: ");
+    ORVANE_TRY(storage::bind_all(stmt, identity).with_context("Failed to query identity lifecycle: "));
 
     std::optional<EndingEvent> ending;
     std::vector<ReplayedEvent> replayed;
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail("Failed to query identity lifecycle: " + row.error());
-        if (!*row) break;
-        auto text = stmt->column_string(0);
-        if (!text) return fail("Failed to read identity lifecycle event: " + text.error());
+        ORVANE_ASSIGN_OR_RETURN(const bool row, q.step(stmt));
+        if (!row) break;
+        ORVANE_ASSIGN_OR_RETURN(const std::string text,
+                                stmt.column_string(0).with_context("Failed to read identity lifecycle event: "));
 
-        auto envelope = parse_json(*text);
-        if (!envelope) return fail("Stored identity lifecycle event is invalid JSON: " + envelope.error());
-        const Json* event = envelope->is_object() ? find_member(*envelope, "event") : nullptr;
+        ORVANE_ASSIGN_OR_RETURN(auto envelope,
+                                parse_json(text)
+                                    .with_context("Stored identity lifecycle event is invalid JSON: "));
+        const Json* event = envelope.is_object() ? find_member(envelope, "event") : nullptr;
         if (event == nullptr) return fail("ORVANE_IDENTITY_EVENT_INVALID: event is missing");
         const std::string* schema = event->is_object() ? find_string(*event, "schema_version") : nullptr;
         const std::string* event_identity = event->is_object() ? find_string(*event, "identity_id") : nullptr;
         if (!event->is_object() || event->empty() || schema == nullptr || *schema != kLifecycleSchema ||
             event_identity == nullptr || *event_identity != identity)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: schema or identity mismatch");
-        const std::string* event_id = non_blank_string(*envelope, "event_id");
+        const std::string* event_id = find_non_blank(envelope, "event_id");
         if (event_id == nullptr) return fail(non_empty_string_message("event_id"));
-        const std::string* signature = non_blank_string(*envelope, "signature");
+        const std::string* signature = find_non_blank(envelope, "signature");
         if (signature == nullptr) return fail(non_empty_string_message("signature"));
         if (canonical_digest(*event) != *event_id)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
-        const std::string* authority = non_blank_string(*event, "authorized_by");
+        const std::string* authority = find_non_blank(*event, "authorized_by");
         if (authority == nullptr) return fail(non_empty_string_message("authorized_by"));
         if (!verify_digest_signature(*authority, *event_id, *signature))
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
@@ -152,95 +127,35 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
             signer != nullptr && signer->is_object() ? find_string(*signer, "public_key") : nullptr;
         if (signer_key == nullptr || *signer_key != *authority)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signer metadata mismatch");
-        const Json* effective = find_member(*event, "effective_at");
-        std::uint64_t effective_at = 0;
-        if (effective == nullptr || !as_unsigned(*effective, effective_at))
-            return fail("ORVANE_INVALID_CONTRACT: 'effective_at' must be an unsigned integer");
+        const std::optional<std::uint64_t> effective = unsigned_member(*event, "effective_at");
+        if (!effective) return fail("ORVANE_INVALID_CONTRACT: 'effective_at' must be an unsigned integer");
+        const std::uint64_t effective_at = *effective;
 
         std::vector<std::string> fresh;
-        auto resolved = resolve(ctx, *authority, effective_at, fresh);
-        if (!resolved) return fail(std::move(resolved.error()));
+        ORVANE_ASSIGN_OR_RETURN(auto resolved, resolve(ctx, *authority, effective_at, fresh));
         if (ctx.exhausted) return std::nullopt;  // the caller answers no identity
-        if (!*resolved || !(*resolved)->active || !(*resolved)->can_delegate)
+        if (!resolved || !resolved->active || !resolved->can_delegate)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: signing authority was not valid");
 
-        const std::string* tenant = non_blank_string(*event, "tenant_id");
+        const std::string* tenant = find_non_blank(*event, "tenant_id");
         if (tenant == nullptr) return fail(non_empty_string_message("tenant_id"));
-        if ((*resolved)->tenant_id != "*" && (*resolved)->tenant_id != *tenant)
+        if (resolved->tenant_id != "*" && resolved->tenant_id != *tenant)
             return fail("ORVANE_IDENTITY_EVENT_INVALID: tenant delegation mismatch");
-        const std::string* type = non_blank_string(*event, "event_type");
+        const std::string* type = find_non_blank(*event, "event_type");
         if (type == nullptr) return fail(non_empty_string_message("event_type"));
         const bool rotate = *type == "ROTATE";
         if (!rotate && *type != "REVOKE") return fail("ORVANE_IDENTITY_EVENT_INVALID: unknown event type");
 
         const std::string* subject = find_string(*event, rotate ? "previous_public_key" : "public_key");
         if (subject != nullptr && *subject == key) ending = EndingEvent{effective_at, rotate};
-        replayed.push_back(ReplayedEvent{*event_id, rotate, sha256_hex(*text)});
+        replayed.push_back(ReplayedEvent{*event_id, rotate, sha256_hex(text)});
     }
     ORVANE_TRY(check_stream_names(ctx.db, tenant, identity, replayed));
     return ending;
 }
 
-struct AgentRow {
-    std::string alias;
-    std::int64_t registered_at = 0;
-    std::string metadata;
-    std::string status;
-    bool can_delegate = false;
-    std::string registered_by;
-    std::string registration_event_id;
-    std::string registration_event;
-    std::string registration_signature;
-    std::string identity_id;
-    std::string tenant_id;
-    std::int64_t valid_from = 0;
-    std::optional<std::int64_t> valid_until;
-    std::optional<std::int64_t> revoked_at;
-    std::int64_t key_version = 0;
-    std::string signer_uri;
-    std::string algorithm;
-};
-
-Result<std::optional<AgentRow>> read_agent_row(storage::Connection& db, std::string_view key) {
-    auto stmt = storage::Statement::prepare(
-        db,
-        "SELECT alias, registered_at, metadata, status, can_delegate, registered_by, "
-        "registration_event_id, registration_event, registration_signature, identity_id, tenant_id, "
-        "valid_from, valid_until, revoked_at, key_version, signer_uri, algorithm FROM agents WHERE "
-        "public_key = ?1");
-    if (!stmt) return fail("Failed to read agent registration: " + stmt.error());
-    if (auto b = stmt->bind_text(1, key); !b) return fail("Failed to read agent registration: " + b.error());
-    auto step = stmt->step();
-    if (!step) return fail("Failed to read agent registration: " + step.error());
-    if (!*step) return std::nullopt;
-    auto text = [&](int i) { return std::string(stmt->column_text(i)); };
-    auto optional_int = [&](int i) -> std::optional<std::int64_t> {
-        if (stmt->column_is_null(i)) return std::nullopt;
-        return stmt->column_int64(i);
-    };
-    AgentRow row;
-    row.alias = text(0);
-    row.registered_at = stmt->column_int64(1);
-    row.metadata = text(2);
-    row.status = text(3);
-    row.can_delegate = stmt->column_int64(4) != 0;
-    row.registered_by = text(5);
-    row.registration_event_id = text(6);
-    row.registration_event = text(7);
-    row.registration_signature = text(8);
-    row.identity_id = text(9);
-    row.tenant_id = text(10);
-    row.valid_from = stmt->column_int64(11);
-    row.valid_until = optional_int(12);
-    row.revoked_at = optional_int(13);
-    row.key_version = stmt->column_int64(14);
-    row.signer_uri = text(15);
-    row.algorithm = text(16);
-    return row;
-}
-
 bool string_member_equals(const Json& object, std::string_view name, std::string_view expected) {
-    const std::string* s = non_blank_string(object, name);
+    const std::string* s = find_non_blank(object, name);
     return s != nullptr && *s == expected;
 }
 
@@ -252,11 +167,8 @@ bool event_matches_row(const Json& event, std::string_view key, const AgentRow& 
     if (!string_member_equals(event, "alias", row.alias)) return false;
     if (!string_member_equals(event, "registered_by", row.registered_by)) return false;
 
-    std::uint64_t registered_at = 0;
-    const Json* at = find_member(event, "registered_at");
-    if (at == nullptr || !as_unsigned(*at, registered_at) ||
-        registered_at != static_cast<std::uint64_t>(row.registered_at))
-        return false;
+    const std::optional<std::uint64_t> registered_at = unsigned_member(event, "registered_at");
+    if (!registered_at || *registered_at != static_cast<std::uint64_t>(row.registered_at)) return false;
 
     const Json* metadata = find_member(event, "metadata");
     if (metadata == nullptr) return false;
@@ -271,10 +183,9 @@ bool event_matches_row(const Json& event, std::string_view key, const AgentRow& 
         return false;
     if (const std::string* s = find_string(event, "tenant_id"); s != nullptr && *s != row.tenant_id)
         return false;
-    if (const Json* v = find_member(event, "key_version")) {
-        std::uint64_t version = 0;
-        if (as_unsigned(*v, version) && version != static_cast<std::uint64_t>(row.key_version)) return false;
-    }
+    if (const auto version = unsigned_member(event, "key_version");
+        version && *version != static_cast<std::uint64_t>(row.key_version))
+        return false;
     if (const Json* signer = find_member(event, "signer")) {
         if (!signer->is_object()) return false;
         const std::string* uri = find_string(*signer, "signer_uri");
@@ -319,36 +230,35 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
         ~Nesting() { --depth; }
     } nesting(ctx.depth);
 
-    auto loaded = read_agent_row(ctx.db, key);
-    if (!loaded) return fail(std::move(loaded.error()));
-    if (!*loaded) return std::nullopt;
-    const AgentRow& row = **loaded;
+    ORVANE_ASSIGN_OR_RETURN(auto loaded, read_agent_row(ctx.db, key));
+    if (!loaded) return std::nullopt;
+    const AgentRow& row = *loaded;
 
     if (row.registration_event_id.empty() || row.registration_signature.empty() || row.registered_by.empty())
         return std::nullopt;
 
-    auto event = parse_json(row.registration_event);
-    if (!event) return fail("registration_event must be valid JSON: " + event.error());
-    if (canonical_digest(*event) != row.registration_event_id) return std::nullopt;
+    ORVANE_ASSIGN_OR_RETURN(auto event,
+                            parse_json(row.registration_event)
+                                .with_context("registration_event must be valid JSON: "));
+    if (canonical_digest(event) != row.registration_event_id) return std::nullopt;
     if (!verify_digest_signature(row.registered_by, row.registration_event_id, row.registration_signature))
         return std::nullopt;
-    if (!event_matches_row(*event, key, row)) return std::nullopt;
+    if (!event_matches_row(event, key, row)) return std::nullopt;
 
-    auto ending = replay_lifecycle(ctx, row.identity_id, row.tenant_id, key);
-    if (!ending) return fail(std::move(ending.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto ending, replay_lifecycle(ctx, row.identity_id, row.tenant_id, key));
     if (ctx.exhausted) return std::nullopt;
 
-    const std::optional<bool> active = activity(row, *ending, at);
+    const std::optional<bool> active = activity(row, ending, at);
     if (!active) return std::nullopt;
 
     // The root's own row must be its self-registration, and a self-registration
     // stands only for the root the caller was given.
     if (key == ctx.root.key && row.registered_by != key) return std::nullopt;
     if (key != row.registered_by) {
-        auto registrar = resolve(ctx, row.registered_by, static_cast<std::uint64_t>(row.registered_at), visited);
-        if (!registrar) return fail(std::move(registrar.error()));
-        if (ctx.exhausted || !*registrar) return std::nullopt;
-        const ResolvedIdentity& r = **registrar;
+        ORVANE_ASSIGN_OR_RETURN(auto registrar,
+                                resolve(ctx, row.registered_by, static_cast<std::uint64_t>(row.registered_at), visited));
+        if (ctx.exhausted || !registrar) return std::nullopt;
+        const ResolvedIdentity& r = *registrar;
         if (!r.active || !r.can_delegate || (r.tenant_id != "*" && r.tenant_id != row.tenant_id))
             return std::nullopt;
     } else if (!ctx.root.recorded || key != ctx.root.key) {
@@ -356,23 +266,22 @@ Resolution resolve(Context& ctx, std::string_view key, std::uint64_t at, std::ve
     }
 
     std::optional<std::uint64_t> revoked_at;
-    if (*ending && !(*ending)->rotate) revoked_at = (*ending)->effective_at;
+    if (ending && !ending->rotate) revoked_at = ending->effective_at;
     return ResolvedIdentity{row.tenant_id, row.identity_id, row.metadata, *active, row.can_delegate, revoked_at};
 }
 
 }  // namespace
 
 Result<TrustedRoot> check_trusted_root(storage::Connection& db, std::string_view root_key) {
-    auto stmt = storage::Statement::prepare(db, "SELECT public_key FROM trusted_roots");
-    if (!stmt) return fail("Failed to read trusted root: " + stmt.error());
+    const storage::Queries q(db, "Failed to read trusted root: ");
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, q.prepare("SELECT public_key FROM trusted_roots"));
     int rows = 0;
     bool equal = false;
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail("Failed to read trusted root: " + row.error());
-        if (!*row) break;
+        ORVANE_ASSIGN_OR_RETURN(const bool row, q.step(stmt));
+        if (!row) break;
         if (++rows > 1) break;
-        equal = stmt->column_type(0) == SQLITE_TEXT && stmt->column_text(0) == root_key;
+        equal = stmt.column_type(0) == SQLITE_TEXT && stmt.column_text(0) == root_key;
     }
     if (rows == 0) return TrustedRoot{std::string(root_key), false};
     if (rows > 1 || !equal)

@@ -65,6 +65,7 @@ int module_exec(PyObject* module) {
     if (!panic_exception()) return -1;
     if (add_attribute(module, "OrvaneDDB", create_gate_type(module)) < 0) return -1;
     if (add_attribute(module, "OrvaneExecutor", create_executor_type(module)) < 0) return -1;
+    if (add_attribute(module, "OrvaneWitness", create_witness_type(module)) < 0) return -1;
     if (add_function(module, &gen_keys_def) < 0) return -1;
     if (add_function(module, &verify_evidence_def) < 0) return -1;
     if (add_verification_functions(module) < 0) return -1;

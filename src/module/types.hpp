@@ -7,6 +7,7 @@ namespace orvane::binding {
 
 PyObject* create_gate_type(PyObject* module);
 PyObject* create_executor_type(PyObject* module);
+PyObject* create_witness_type(PyObject* module);
 PyObject* create_gen_keys_function(PyObject* module);
 // Adds verify_checkpoint_stream, verify_authorization and permit_info.
 int add_verification_functions(PyObject* module);

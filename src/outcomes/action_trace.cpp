@@ -11,7 +11,7 @@
 #include "outcomes/outcome_ops.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/keys.hpp"
-#include "storage/sqlite.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -21,37 +21,29 @@ inline constexpr std::string_view kActionTraceSchema = "orvane.action-trace.v1";
 inline constexpr std::string_view kTraceVerificationSchema = "orvane.trace-verification.v1";
 
 Result<Json> assemble_trace(storage::Connection& db, std::string_view action_id) {
-    auto stmt = storage::Statement::prepare(
-        db, "SELECT authorization_json FROM action_authorizations WHERE action_id = ?1");
-    if (!stmt) return fail("Failed to read action trace: " + stmt.error());
-    if (auto bound = stmt->bind_text(1, action_id); !bound) {
-        return fail("Failed to read action trace: " + bound.error());
-    }
-    auto row = stmt->step();
-    if (!row) return fail("Failed to read action trace: " + row.error());
-    if (!*row) return fail("ORVANE_ACTION_NOT_FOUND");
-    auto authorization = parse_json(stmt->column_text(0));
-    if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
+    ORVANE_ASSIGN_OR_RETURN(const auto stored, storage::Queries(db, "Failed to read action trace: ")
+                                                   .query_one<std::string>(
+                                                       "SELECT authorization_json FROM action_authorizations "
+                                                       "WHERE action_id = ?1",
+                                                       action_id));
+    if (!stored) return fail("ORVANE_ACTION_NOT_FOUND");
+    ORVANE_ASSIGN_OR_RETURN(Json authorization,
+                            parse_json(*stored).with_context("Stored authorization is invalid JSON: "));
 
-    auto outcome = storage::Statement::prepare(
-        db, "SELECT execution_json FROM action_outcomes WHERE action_id = ?1");
-    if (!outcome) return fail("Failed to read execution receipt: " + outcome.error());
-    if (auto bound = outcome->bind_text(1, action_id); !bound) {
-        return fail("Failed to read execution receipt: " + bound.error());
-    }
-    auto outcome_row = outcome->step();
-    if (!outcome_row) return fail("Failed to read execution receipt: " + outcome_row.error());
+    ORVANE_ASSIGN_OR_RETURN(const auto stored_execution,
+                            storage::Queries(db, "Failed to read execution receipt: ")
+                                .query_one<std::string>(
+                                    "SELECT execution_json FROM action_outcomes WHERE action_id = ?1", action_id));
     Json execution;  // null when no outcome was committed
-    if (*outcome_row) {
-        auto parsed = parse_json(outcome->column_text(0));
-        if (!parsed) return fail("Stored execution receipt is invalid JSON: " + parsed.error());
-        execution = std::move(*parsed);
+    if (stored_execution) {
+        ORVANE_ASSIGN_OR_RETURN(execution, parse_json(*stored_execution)
+                                               .with_context("Stored execution receipt is invalid JSON: "));
     }
 
     Json trace = Json::object();
     trace["schema_version"] = kActionTraceSchema;
     trace["action_id"] = action_id;
-    trace["authorization"] = std::move(*authorization);
+    trace["authorization"] = std::move(authorization);
     trace["execution"] = std::move(execution);
     return trace;
 }
@@ -70,9 +62,8 @@ bool any_contains(const std::vector<std::string>& codes,
 
 Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
     VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));  // the same checks recur below
-    auto trace = assemble_trace(gate.db, action_id);
-    if (!trace) return fail(std::move(trace.error()));
-    return canonical_json(*trace);
+    ORVANE_ASSIGN_OR_RETURN(auto trace, assemble_trace(gate.db, action_id));
+    return canonical_json(trace);
 }
 
 Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
@@ -81,19 +72,17 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     // it again would give the same values, except that a trace nests one level
     // deeper than the documents it holds: documents near the parser's nesting
     // limit, stored and readable, would make every verification fail.
-    auto assembled = assemble_trace(gate.db, action_id);
-    if (!assembled) return fail(std::move(assembled.error()));
-    const Json& trace = *assembled;
+    ORVANE_ASSIGN_OR_RETURN(auto assembled, assemble_trace(gate.db, action_id));
+    const Json& trace = assembled;
     const Json* authorization = members::get(trace, "authorization");
     if (authorization == nullptr) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
 
-    auto root = gate_trusted_root(gate);
-    if (!root) return fail(std::move(root.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto root, gate_trusted_root(gate));
 
     // Each document must be about the action asked for: rows moved under
     // another action id carry receipts that still name their own.
     std::optional<ResolvedIdentity> agent;
-    std::vector<std::string> errors = verify_authorization_result(gate.db, *root, *authorization, &agent);
+    std::vector<std::string> errors = verify_authorization_result(gate.db, root, *authorization, &agent);
     const Json* receipt_member = members::get(*authorization, "authorization");
     const Json& receipt = receipt_member ? *receipt_member : members::null_json();
     if (receipt.is_object() && members::string_or_empty(receipt, "action_id") != action_id) {
@@ -104,7 +93,7 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     const bool has_execution = execution != nullptr && !execution->is_null();
     bool execution_failed = false;
     if (has_execution) {
-        std::vector<std::string> more = verify_execution_result(gate.db, *root, *authorization, *execution);
+        std::vector<std::string> more = verify_execution_result(gate.db, root, *authorization, *execution);
         const Json* execution_receipt = members::get(*execution, "receipt");
         // (A receipt bound to another permit has been reported as such already.)
         if (execution_receipt != nullptr && execution_receipt->is_object() &&
@@ -129,9 +118,8 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     } else if (has_execution) {
         phase = "COMPLETED";
     } else {
-        auto now = now_micros();
-        if (!now) return fail(std::move(now.error()));
-        phase = members::uint_or_zero(receipt, "expires_at") < *now ? "EXPIRED" : "AUTHORIZED";
+        ORVANE_ASSIGN_OR_RETURN(auto now, now_micros());
+        phase = members::uint_or_zero(receipt, "expires_at") < now ? "EXPIRED" : "AUTHORIZED";
     }
 
     // A check fails when its own verification listed anything, or when any

@@ -27,7 +27,8 @@ Result<std::string> validate_outcome_contract(const Json& outcome,
     if (schema != kActionOutcomeSchema) {
         return fail("ORVANE_INVALID_CONTRACT: schema_version must be 'orvane.action-outcome.v1'");
     }
-    ORVANE_ASSIGN_OR_RETURN(const std::string_view authorization_id, require_non_blank(outcome, "authorization_id"));
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view authorization_id,
+                            require_non_blank(outcome, "authorization_id"));
     if (authorization_id != expected_authorization_id) {
         return fail("ORVANE_AUTHORIZATION_MISMATCH: outcome authorization_id does not match");
     }
@@ -66,10 +67,9 @@ std::string outcome_signing_bytes(const Json& outcome, std::string* signature) {
 
 Result<Json> sign_action_outcome(const Signer& executor, Json outcome) {
     const std::string bytes = outcome_signing_bytes(outcome);
-    auto signature = executor.sign(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    if (!signature) return fail(std::move(signature.error()));
-    outcome["executor_signature"] = std::move(*signature);
+    ORVANE_ASSIGN_OR_RETURN(auto signature, executor.sign(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())));
+    outcome["executor_signature"] = std::move(signature);
     return outcome;
 }
 
@@ -85,10 +85,9 @@ Result<Json> build_execution_receipt(const Signer& gate, const ExecutionReceiptF
     receipt["completed_at"] = fields.completed_at;
     receipt["gate_id"] = gate.identity().public_key;
     std::string receipt_id = canonical_digest(receipt);
-    auto signature = gate.sign_digest_hex(receipt_id);
-    if (!signature) return fail(std::move(signature.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto signature, gate.sign_digest_hex(receipt_id));
     receipt["receipt_id"] = std::move(receipt_id);
-    receipt["gate_signature"] = std::move(*signature);
+    receipt["gate_signature"] = std::move(signature);
     return receipt;
 }
 

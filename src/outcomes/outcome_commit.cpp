@@ -37,9 +37,9 @@ Result<Json> load_verified_authorization(storage::Connection& db, const TrustedR
                                                  "WHERE authorization_id = ?1",
                                                  authorization_id));
     if (!stored) return fail("ORVANE_AUTHORIZATION_NOT_FOUND");
-    auto authorization = parse_json(*stored);
-    if (!authorization) return fail("Stored authorization is invalid JSON: " + authorization.error());
-    const std::vector<std::string> codes = verify_authorization_result(db, root, *authorization, &agent);
+    ORVANE_ASSIGN_OR_RETURN(auto authorization,
+                            parse_json(*stored).with_context("Stored authorization is invalid JSON: "));
+    const std::vector<std::string> codes = verify_authorization_result(db, root, authorization, &agent);
     if (!codes.empty()) return fail("ORVANE_AUTHORIZATION_INVALID: " + join_reason_codes(codes));
     return authorization;
 }
@@ -67,7 +67,8 @@ Result<std::optional<std::uint64_t>> agent_revoked_at(storage::Connection& db, c
                                                       std::uint64_t now) {
     const std::uint64_t issued_at = members::uint_or_zero(permit, "issued_at");
     if (!agent) {
-        ORVANE_ASSIGN_OR_RETURN(agent, resolve_identity(db, root, members::string_or_empty(permit, "agent_id"),
+        ORVANE_ASSIGN_OR_RETURN(agent,
+                                resolve_identity(db, root, members::string_or_empty(permit, "agent_id"),
                                                         issued_at));
     }
     if (!agent || !agent->revoked_at) return std::optional<std::uint64_t>();
@@ -120,9 +121,7 @@ Result<SubmittedOutcome> read_submitted_outcome(std::string_view text, Json* par
                                                 std::string_view authorization_id,
                                                 std::string_view action_id) {
     if (parsed == nullptr) {
-        auto from_text = parse_json(text);
-        if (!from_text) return fail("outcome must be valid JSON: " + from_text.error());
-        own = std::move(*from_text);
+        ORVANE_ASSIGN_OR_RETURN(own, parse_json(text).with_context("outcome must be valid JSON: "));
         parsed = &own;
     }
     Json& outcome = *parsed;
@@ -134,7 +133,8 @@ Result<SubmittedOutcome> read_submitted_outcome(std::string_view text, Json* par
     submitted.signed_bytes = outcome_signing_bytes(outcome, &submitted.signature);
     // The contract reads none of the signature member, so the outcome is
     // checked as it stands rather than through a copy.
-    ORVANE_ASSIGN_OR_RETURN(submitted.status, validate_outcome_contract(outcome, authorization_id, action_id));
+    ORVANE_ASSIGN_OR_RETURN(submitted.status,
+                            validate_outcome_contract(outcome, authorization_id, action_id));
     // The stored execution result holds the outcome one level down; an outcome
     // at the parser's limit would give a record that no replay or trace could
     // read back.
@@ -177,11 +177,11 @@ Result<std::optional<std::string>> replay_earlier_outcome(storage::Connection& d
     if (earlier_hash != outcome_hash) {
         return fail("ORVANE_PERMIT_ALREADY_CONSUMED: a permit can produce only one outcome");
     }
-    auto execution = parse_json(execution_json);
-    if (!execution) return fail("ORVANE_STORED_EXECUTION_INVALID: " + execution.error());
-    std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, *execution);
+    ORVANE_ASSIGN_OR_RETURN(auto execution,
+                            parse_json(execution_json).with_context("ORVANE_STORED_EXECUTION_INVALID: "));
+    std::vector<std::string> codes = verify_execution_result(db, context.root, authorization, execution);
     // Handed out only when its signed receipt names the permit asked for.
-    const Json* stored_receipt = members::get(*execution, "receipt");
+    const Json* stored_receipt = members::get(execution, "receipt");
     if (stored_receipt == nullptr ||
         members::string_or_empty(*stored_receipt, "authorization_id") != authorization_id) {
         codes.emplace_back("STORED_AUTHORIZATION_ID_MISMATCH");
@@ -191,7 +191,7 @@ Result<std::optional<std::string>> replay_earlier_outcome(storage::Connection& d
     }
     // An outcome committed before the revocation stands; one committed at or
     // after it should never have been.
-    if (context.revoked_at && stored_completed_at(*execution) >= *context.revoked_at) {
+    if (context.revoked_at && stored_completed_at(execution) >= *context.revoked_at) {
         return fail(std::string(kRevokedPermit));
     }
     return std::optional<std::string>(std::move(execution_json));
@@ -210,7 +210,8 @@ struct AdmittedExecutor {
 Result<AdmittedExecutor> admit_executor(storage::Connection& db, const TrustedRoot& root,
                                         const Json& authorization, const Json& permit,
                                         const SubmittedOutcome& outcome) {
-    ORVANE_ASSIGN_OR_RETURN(const std::string_view executor_id, require_non_blank(*outcome.document, "executor_id"));
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view executor_id,
+                            require_non_blank(*outcome.document, "executor_id"));
     AdmittedExecutor admitted;
     admitted.executor_id = executor_id;
     ORVANE_ASSIGN_OR_RETURN(const std::string_view agent_id, require_non_blank(permit, "agent_id"));
@@ -222,7 +223,8 @@ Result<AdmittedExecutor> admit_executor(storage::Connection& db, const TrustedRo
     // permit, so it is not verified again.
     const Json* bundle = find_member(authorization, "policy_bundle");
     if (bundle == nullptr) return fail("ORVANE_POLICY_BUNDLE_MISSING");
-    ORVANE_ASSIGN_OR_RETURN(const bool allowed, check_verified_executor_policy(*bundle, admitted.executor_id));
+    ORVANE_ASSIGN_OR_RETURN(const bool allowed,
+                            check_verified_executor_policy(*bundle, admitted.executor_id));
     if (!allowed) return fail("ORVANE_EXECUTOR_POLICY_DENIED");
 
     // Admission by the registry. The executor is judged at the instant that
@@ -325,7 +327,8 @@ Result<std::string> commit_core(Gate& gate, std::string_view authorization_id,
     ORVANE_ASSIGN_OR_RETURN(const TrustedRoot root, gate_trusted_root(gate));
 
     std::optional<ResolvedIdentity> agent;
-    ORVANE_ASSIGN_OR_RETURN(Json authorization, load_verified_authorization(db, root, authorization_id, agent));
+    ORVANE_ASSIGN_OR_RETURN(Json authorization,
+                            load_verified_authorization(db, root, authorization_id, agent));
     const Json& permit = authorization["authorization"];
     ORVANE_ASSIGN_OR_RETURN(const PermitStanding standing,
                             check_permit_standing(db, root, permit, authorization_id, agent));
@@ -374,16 +377,13 @@ Result<std::string> commit_outcome_signed(Gate& gate, std::string_view authoriza
 Result<std::string> commit_outcome(Gate& gate, std::string_view authorization_id,
                                    std::string_view outcome_text,
                                    const std::string& executor_keyfile) {
-    auto key = load_signing_key(executor_keyfile);
-    if (!key) return fail(std::move(key.error()));
-    auto parsed = parse_json(outcome_text);
-    if (!parsed) return fail("outcome must be valid JSON: " + parsed.error());
-    Json& outcome = *parsed;
-    if (outcome.is_object()) outcome["executor_id"] = key->public_key_hex();
+    ORVANE_ASSIGN_OR_RETURN(auto key, load_signing_key(executor_keyfile));
+    ORVANE_ASSIGN_OR_RETURN(Json outcome, parse_json(outcome_text).with_context("outcome must be valid JSON: "));
+    if (outcome.is_object()) outcome["executor_id"] = key.public_key_hex();
     // Signed as it stands: a signature member already present is covered too,
     // and the commit then refuses the outcome.
     const std::string bytes = canonical_json(outcome);
-    const std::string signature = signature_hex(sign_message(*key, members::bytes(bytes)));
+    const std::string signature = signature_hex(sign_message(key, members::bytes(bytes)));
     if (outcome.is_object()) outcome["executor_signature"] = signature;
     return commit_core(gate, authorization_id, {}, &outcome);
 }

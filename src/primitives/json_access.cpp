@@ -56,6 +56,17 @@ bool is_unsigned_integer(const Json* value) {
     return value->is_number_integer() && value->get<std::int64_t>() >= 0;
 }
 
+const std::string* find_non_blank(const Json& object, std::string_view name) {
+    const Json* value = find_member(object, name);
+    return is_non_blank(value) ? &value->get_ref<const std::string&>() : nullptr;
+}
+
+std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view name) {
+    const Json* value = find_member(object, name);
+    if (!is_unsigned_integer(value)) return std::nullopt;
+    return value->get<std::uint64_t>();
+}
+
 std::string non_empty_string_message(std::string_view name) {
     std::string message = "ORVANE_INVALID_CONTRACT: '";
     message.append(name);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +19,11 @@ namespace orvane {
 bool is_non_blank(const Json* value);
 // A JSON number that is an integer from 0 to 2^64-1 (no fraction, no exponent).
 bool is_unsigned_integer(const Json* value);
+
+// The member when it is a non-blank string, else nullptr.
+const std::string* find_non_blank(const Json& object, std::string_view name);
+// The member when it is an unsigned integer (is_unsigned_integer), else nullopt.
+std::optional<std::uint64_t> unsigned_member(const Json& object, std::string_view name);
 
 // "ORVANE_INVALID_CONTRACT: '<name>' must be a non-empty string".
 std::string non_empty_string_message(std::string_view name);
