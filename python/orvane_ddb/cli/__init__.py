@@ -12,7 +12,7 @@ import sys
 
 import click
 
-from . import actions, agents, ledger, policy, setup, stream
+from . import actions, agents, evidence, ledger, log, policy, setup, stream
 from ._base import USAGE, example
 
 __all__ = ["cli", "main"]
@@ -44,6 +44,10 @@ cli.add_command(actions.request)
 cli.add_command(actions.executor)
 cli.add_command(actions.outcome)
 cli.add_command(actions.trace)
+cli.add_command(log.tree_head)
+cli.add_command(log.prove)
+cli.add_command(log.witness)
+cli.add_command(evidence.evidence)
 cli.add_command(setup.whoami)
 cli.add_command(setup.signer)
 

@@ -22,6 +22,13 @@ from orvane_ddb.errors import classify
 #: Exit statuses: done, refused or INVALID, bad usage or malformed input.
 OK, REFUSED, USAGE = 0, 1, 2
 
+#: Refusals of input that cannot be checked at all (exit status 2, like other
+#: malformed input), as opposed to input that was checked and found wrong.
+MALFORMED_CODES = frozenset({"ORVANE_EVIDENCE_MALFORMED", "ORVANE_KEY_INVALID"})
+MALFORMED_TEXTS = ("Invalid tree head note", "Invalid inclusion proof", "Invalid consistency proof",
+                   "Invalid trusted public key", "Invalid checkpoint JSON", "Invalid stream JSON",
+                   "Event stream must be a JSON array", "Checkpoint missing")
+
 _WIDE = 200  # keys are 64 hex digits: never cut them when output is not a terminal
 
 
@@ -74,7 +81,7 @@ def handle_refusals(command: Callable[..., Any]) -> Callable[..., Any]:
         except (PermissionError, RuntimeError) as error:  # the extension's own, uncoded
             code, detail = classify(str(error))
         stderr().print(refusal_line(code, detail), markup=False)
-        sys.exit(REFUSED)
+        sys.exit(USAGE if code in MALFORMED_CODES or detail.startswith(MALFORMED_TEXTS) else REFUSED)
 
     return run
 
