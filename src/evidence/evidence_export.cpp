@@ -15,6 +15,7 @@
 #include "evidence/evidence_verify.hpp"
 #include "identity/gate_authority.hpp"
 #include "identity/resolve.hpp"
+#include "log/tree_heads.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/keys.hpp"
 #include "storage/sqlite.hpp"
@@ -239,6 +240,45 @@ Json Logs::take() {
     return logs;
 }
 
+// Gives each log the tenant's latest signed tree head, signing a new one when
+// the latest does not cover every entry yet, and each entry its inclusion
+// proof under that head. Heads are signed first; the heads and proofs are then
+// read in one read transaction, so that each proof is for the head it sits beside.
+Status attach_tree_heads(Gate& gate, const std::string& gate_key, Json& logs) {
+    for (Json& log : logs) {
+        const std::string& tenant = log["tenant_id"].get_ref<const std::string&>();
+        std::uint64_t last = 0;
+        for (const Json& entry : log["entries"])
+            last = std::max(last, members::uint_or_zero(entry["event"], "sequence_number"));
+        auto head = log::latest_tree_head(gate.db, tenant, gate_key);
+        if (!head) return fail(std::move(head.error()));
+        if (!*head || (*head)->tree_size < last) {
+            auto created = log::create_tree_head(gate, tenant);
+            if (!created) return fail(std::move(created.error()));
+        }
+    }
+    auto read = storage::Transaction::begin(gate.db, "BEGIN DEFERRED");
+    if (!read) return fail("Failed to read tree heads for evidence: " + read.error());
+    for (Json& log : logs) {
+        const std::string tenant = log["tenant_id"].get<std::string>();
+        auto head = log::latest_tree_head(gate.db, tenant, gate_key);
+        if (!head) return fail(std::move(head.error()));
+        if (!*head) return fail("ORVANE_EVIDENCE_NOT_VERIFIED: no tree head of tenant '" + tenant + "'");
+        log["tree_head"] = (*head)->note;
+        for (Json& entry : log["entries"]) {
+            // An event whose stored text names no place in the tree gets no
+            // proof; the verification below reports it.
+            const std::uint64_t sequence = members::uint_or_zero(entry["event"], "sequence_number");
+            if (sequence == 0 || sequence > (*head)->tree_size) continue;
+            auto proof = log::inclusion_proof_document(gate.db, tenant, sequence, (*head)->tree_size);
+            if (!proof) return fail(std::move(proof.error()));
+            entry["inclusion_proof"] = std::move(*proof);
+        }
+    }
+    if (auto done = read->commit(); !done) return fail("Failed to read tree heads for evidence: " + done.error());
+    return {};
+}
+
 // "receipt: CODE,CODE; log_inclusion: CODE" over the failed checks.
 std::string failed_checks(const Json& verdict) {
     std::string text;
@@ -299,6 +339,7 @@ Result<std::string> export_evidence(Gate& gate, std::string_view action_id) {
     file["logs"] = Json::array();
     auto logs = stream_logs(gate.db, file, *identities);
     if (!logs) return fail(std::move(logs.error()));
+    ORVANE_TRY(attach_tree_heads(gate, root->key, *logs));
     file["logs"] = std::move(*logs);
 
     // A file its reader could not parse back vouches for nothing.

@@ -12,6 +12,7 @@ namespace orvane::evidence {
 inline constexpr std::string_view kEvidenceSchema = "orvane.evidence.v1";
 inline constexpr std::string_view kVerdictSchema = "orvane.evidence-verification.v1";
 inline constexpr std::string_view kStreamEventSchema = "orvane.event-stream-event.v1";
+inline constexpr std::string_view kInclusionProofSchema = "orvane.inclusion-proof.v1";
 inline constexpr std::string_view kRegistrationSchema = "orvane.agent-registration.v1";
 
 // "ORVANE_EVIDENCE_MALFORMED: <detail>": the input is no evidence file at all.

@@ -5,13 +5,14 @@
 #include <optional>
 #include <vector>
 
-#include "primitives/json_access.hpp"
 #include "authorization/receipt_verification.hpp"
 #include "evidence/evidence_format.hpp"
+#include "evidence/evidence_log.hpp"
 #include "evidence/evidence_registry.hpp"
 #include "outcomes/execution_receipt.hpp"
 #include "policy/policy_bundle.hpp"
 #include "primitives/digest.hpp"
+#include "primitives/json_access.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane::evidence {
@@ -158,52 +159,6 @@ Codes executor_standing(const Json& evidence, storage::Connection& registry, con
 
 // -- the log ----------------------------------------------------------------
 
-// The first log of each tenant.
-std::map<std::string, const Json*> logs_by_tenant(const Json& evidence) {
-    std::map<std::string, const Json*> logs;
-    for (const Json& log : evidence["logs"]) logs.emplace(log["tenant_id"].get<std::string>(), &log);
-    return logs;
-}
-
-Codes log_inclusion(const Json& evidence) {
-    Codes codes;
-    const auto logs = logs_by_tenant(evidence);
-    for (const Announcement& wanted : announcements(evidence)) {
-        const Json* entry = nullptr;
-        if (auto log = logs.find(wanted.tenant); log != logs.end()) {
-            for (const Json& candidate : (*log->second)["entries"]) {
-                const Json& event = candidate["event"];
-                if (members::string_or_empty(event, "event_type") == wanted.type &&
-                    find_string(event, "event_id") != nullptr &&
-                    members::string_or_empty(event, "event_id") == wanted.event_id) {
-                    entry = &candidate;
-                    break;
-                }
-            }
-        }
-        const std::string type(wanted.type);
-        if (entry == nullptr) {
-            codes.push_back("LOG_ENTRY_MISSING: " + type);
-            continue;
-        }
-        const Json& event = (*entry)["event"];
-        const std::string* stated_digest = find_string(event, "event_digest");
-        if (members::string_or_empty(event, "schema_version") != kStreamEventSchema || find_string(event, "tenant_id") == nullptr ||
-            members::string_or_empty(event, "tenant_id") != wanted.tenant || stated_digest == nullptr ||
-            sha256_hex(canonical_json_without(event, {"event_digest"})) != *stated_digest) {
-            codes.push_back("LOG_EVENT_INVALID: " + type);
-            continue;
-        }
-        if (members::string_or_empty(event, "payload_hash") != sha256_hex(canonical_json(*wanted.document))) {
-            codes.push_back("LOG_PAYLOAD_MISMATCH: " + type);
-        }
-    }
-    return codes;
-}
-
-// Tree heads are not part of this file version's logs yet.
-std::optional<Codes> tree_heads(const Json&) { return std::nullopt; }
-
 Json entry(const std::optional<Codes>& codes) {
     Json out = Json::object();
     out["status"] = !codes ? "NOT_PRESENT" : codes->empty() ? "VERIFIED" : "FAILED";
@@ -275,11 +230,15 @@ Status check_structure(const Json& evidence) {
     if (!array_of_objects(logs)) return malformed("logs must be an array of objects");
     for (const Json& log : *logs) {
         if (find_string(log, "tenant_id") == nullptr) return malformed("logs[].tenant_id must be a string");
+        if (const Json* head = find_member(log, "tree_head"); head != nullptr && !head->is_string())
+            return malformed("logs[].tree_head must be a string");
         const Json* entries = find_member(log, "entries");
         if (!array_of_objects(entries)) return malformed("logs[].entries must be an array of objects");
         for (const Json& item : *entries) {
             const Json* event = find_member(item, "event");
             if (event == nullptr || !event->is_object()) return malformed("logs[].entries[].event must be an object");
+            if (const Json* proof = find_member(item, "inclusion_proof"); proof != nullptr && !proof->is_object())
+                return malformed("logs[].entries[].inclusion_proof must be an object");
         }
     }
     return {};
@@ -304,8 +263,8 @@ Result<Json> verify_evidence_document(const Json& evidence, std::string_view tru
         checks["outcome"] = outcome(evidence);
         checks["executor_standing"] = executor_standing(evidence, *registry, root);
     }
-    checks["log_inclusion"] = log_inclusion(evidence);
-    checks["tree_head"] = tree_heads(evidence);
+    checks["log_inclusion"] = log_inclusion_codes(evidence);
+    checks["tree_head"] = tree_head_codes(evidence, trusted_key);
 
     Json entries = Json::object();
     bool failed = false;

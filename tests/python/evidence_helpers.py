@@ -34,6 +34,7 @@ class Actions:
         self.road = road = Road(tmp_path, executors=["*"])
         self.gate = road.gate_key.public_hex
         self.ids = {}
+        self.early_head = road.ddb.create_tree_head(TENANT)  # a head every file outgrows
         self.ids["succeeded"] = self.run(road.agent, TENANT, "SUCCEEDED")
         self.ids["failed"] = self.run(road.agent, TENANT, "FAILED")
 
@@ -112,7 +113,8 @@ def signed_documents(evidence):
     paths += [("registrations", i, "registration") for i in range(len(evidence["registrations"]))]
     paths += [("lifecycle_events", i, "event") for i in range(len(evidence["lifecycle_events"]))]
     for i, log in enumerate(evidence["logs"]):
-        paths += [("logs", i, "entries", j, "event") for j in range(len(log["entries"]))]
+        paths += [("logs", i, "entries", j, part) for j in range(len(log["entries"]))
+                  for part in ("event", "inclusion_proof")]
     return paths
 
 
@@ -153,6 +155,34 @@ def single_member_alterations(evidence):
                 else:
                     del document[name]
                 yield "%s %s.%s" % (how, "/".join(map(str, path)), name), copy_
+
+
+def note_alterations(evidence):
+    """(label, file) for every line of every tree head changed, and its signature dropped."""
+    for i, log in enumerate(evidence["logs"]):
+        lines = log["tree_head"].split("\n")
+        for n, line in enumerate(lines):
+            if not line:
+                continue
+            changed = list(lines)
+            changed[n] = line[:-1] + ("B" if line[-1] == "A" else "A") if n != 1 else str(int(line) + 1)
+            yield "changed log %d head line %d" % (i, n), _with_head(evidence, i, "\n".join(changed))
+        signature = lines.index("") + 1
+        yield "dropped log %d head signature" % i, _with_head(
+            evidence, i, "\n".join(lines[:signature] + lines[signature + 1:]))
+
+
+def _with_head(evidence, index, note):
+    logs = copy.deepcopy(evidence["logs"])
+    logs[index]["tree_head"] = note
+    return dict(evidence, logs=logs)
+
+
+def stale_heads(evidence, note):
+    """The file with the log of the head's tenant given an older head."""
+    for i, log in enumerate(evidence["logs"]):
+        if log["tenant_id"] == TENANT:
+            yield "stale head of log %d" % i, _with_head(evidence, i, note)
 
 
 def swaps(first, second):

@@ -11,8 +11,8 @@ import pathlib
 
 import pytest
 
-from evidence_helpers import (Actions, both_verdicts, drops, failed_checks, orvane_verify,
-                              single_member_alterations, swaps)
+from evidence_helpers import (Actions, both_verdicts, drops, failed_checks, note_alterations, orvane_verify,
+                              single_member_alterations, stale_heads, swaps)
 from executor_helpers import Key
 
 SCENARIOS = ("succeeded", "failed", "rotated", "revoked", "baseline")
@@ -58,6 +58,22 @@ def test_exported_files_verify_in_both(actions, files):
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_every_single_member_alteration(actions, files, name):
     assert disagreements(single_member_alterations(files[name]), actions.gate) == []
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_altered_and_stale_tree_heads(actions, files, name):
+    cases = list(note_alterations(files[name])) + list(stale_heads(files[name], actions.early_head))
+    assert disagreements(cases, actions.gate) == []
+
+
+def test_a_stale_head_leaves_the_later_events_unproven(actions, files):
+    (_, stale), = stale_heads(files["failed"], actions.early_head)
+    native, independent = both_verdicts(stale, actions.gate)
+    assert native == independent
+    assert failed_checks(native) == {"log_inclusion": ["LOG_INCLUSION_INVALID: action.authorized",
+                                                       "LOG_INCLUSION_INVALID: action.failed",
+                                                       "LOG_INCLUSION_INVALID: policy.published",
+                                                       "LOG_INCLUSION_INVALID: agent.registered"]}
 
 
 def test_documents_swapped_between_actions(actions, files):

@@ -78,7 +78,7 @@ class TestExport:
         result = verdict(actions.road.ddb.export_evidence(open_permit), actions.gate)
         assert (result["status"], result["execution_status"]) == ("VERIFIED", None)
         assert {n for n, e in result["checks"].items() if e["status"] == "NOT_PRESENT"} == {
-            "execution_receipt", "outcome", "executor_standing", "tree_head"}
+            "execution_receipt", "outcome", "executor_standing"}
         blocked = actions.permit(actions.road.agent, TENANT, resource="vault:secrets")
         assert blocked["authorization"]["decision"] == "BLOCKED"
         result = verdict(actions.road.ddb.export_evidence(blocked["authorization"]["action_id"]), actions.gate)
@@ -86,6 +86,39 @@ class TestExport:
 
     def test_unknown_action(self, actions):
         assert refusal(actions.road.ddb.export_evidence, "0" * 64) == "ORVANE_ACTION_NOT_FOUND"
+
+
+class TestTreeHeads:
+    def test_each_log_carries_a_covering_head_and_a_proof_per_entry(self, actions):
+        road = actions.road
+        heads = lambda: road.query("SELECT count(*) FROM tree_heads")[0][0]
+        before = heads()
+        evidence = json.loads(road.ddb.export_evidence(actions.ids["failed"]))
+        # The early head no longer covers the file's events: one new head per log.
+        assert heads() == before + len(evidence["logs"])
+        for log in evidence["logs"]:
+            head = json.loads(_orvane_ddb.verify_tree_head(log["tree_head"], actions.gate))
+            assert head["status"] == "VERIFIED" and head["tenant_id"] == log["tenant_id"]
+            for entry in log["entries"]:
+                assert entry["inclusion_proof"]["tree_size"] == head["tree_size"]
+                checked = _orvane_ddb.verify_inclusion(log["tree_head"], actions.gate,
+                                                       canonical(entry["event"]).decode(),
+                                                       canonical(entry["inclusion_proof"]).decode())
+                assert json.loads(checked)["status"] == "VERIFIED"
+        # Nothing new was appended: the next export signs nothing.
+        again = json.loads(road.ddb.export_evidence(actions.ids["failed"]))
+        assert heads() == before + len(evidence["logs"])
+        assert [log["tree_head"] for log in again["logs"]] == [log["tree_head"] for log in evidence["logs"]]
+
+    def test_an_edited_stored_head_stops_the_export(self, actions):
+        road = actions.road
+        road.ddb.export_evidence(actions.ids["succeeded"])
+        (note,), = road.query("SELECT note FROM tree_heads WHERE tenant_id = ?1 ORDER BY head_sequence DESC "
+                              "LIMIT 1", TENANT)
+        lines = note.split("\n")
+        lines[1] = str(int(lines[1]) + 1)
+        road.execute("UPDATE tree_heads SET note = ?1 WHERE note = ?2", "\n".join(lines), note)
+        assert refusal(road.ddb.export_evidence, actions.ids["succeeded"]).startswith("ORVANE_TREE_HEAD_INVALID")
 
 
 class TestRefusedExports:
@@ -152,3 +185,25 @@ def test_the_package_passes_evidence_as_text_or_dict(actions):
     with pytest.raises(orvane_ddb.OrvaneError) as err:
         orvane_ddb.verify_evidence("[]", actions.gate)
     assert err.value.code == "ORVANE_EVIDENCE_MALFORMED"
+
+
+def test_the_auditor_checks_a_file_and_a_kept_head_with_the_command(actions, tmp_path, capsys):
+    """The road of the README: export, verify offline, then check that the
+    file's head extends a head kept from before."""
+    import evidence_helpers  # noqa: F401  (makes this checkout's verifier importable when not installed)
+    from orvane_verify.cli import main
+
+    road = actions.road
+    evidence = road.ddb.export_evidence(actions.ids["failed"])
+    (tmp_path / "evidence.json").write_text(evidence)
+    assert main([str(tmp_path / "evidence.json"), "--gate-key", actions.gate]) == 0
+    assert "VERIFIED" in capsys.readouterr().out
+    (head,) = [log["tree_head"] for log in json.loads(evidence)["logs"] if log["tenant_id"] == TENANT]
+    sizes = [int(note.split("\n")[1]) for note in (actions.early_head, head)]
+    (tmp_path / "old.txt").write_text(actions.early_head)
+    (tmp_path / "new.txt").write_text(head)
+    (tmp_path / "proof.json").write_text(road.ddb.prove_consistency(TENANT, *sizes))
+    files = [str(tmp_path / name) for name in ("old.txt", "new.txt", "proof.json")]
+    assert main(["consistency", *files, "--gate-key", actions.gate]) == 0
+    # Heads in the wrong order do not extend one another.
+    assert main(["consistency", files[1], files[0], files[2], "--gate-key", actions.gate]) == 1

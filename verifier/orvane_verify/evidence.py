@@ -18,6 +18,7 @@ from .rules import canonical_digest, hex_bytes, is_uint, member, sha256_hex, str
 EVIDENCE_SCHEMA = "orvane.evidence.v1"
 VERDICT_SCHEMA = "orvane.evidence-verification.v1"
 STREAM_EVENT_SCHEMA = "orvane.event-stream-event.v1"
+INCLUSION_PROOF_SCHEMA = "orvane.inclusion-proof.v1"
 ATTESTATION_SCHEMA = "orvane.active-policy-attestation.v1"
 CHECKS = ("evidence", "receipt", "policy", "agent_standing", "execution_receipt", "outcome",
           "executor_standing", "log_inclusion", "tree_head")
@@ -222,13 +223,15 @@ def _logs_by_tenant(evidence):
 
 
 def _head(log):
+    if "tree_head" not in log:
+        return None
     try:
         return treehead.parse_note(log["tree_head"])
     except treehead.NoteError:
         return None
 
 
-def _included(entry, head):
+def _included(entry, tenant, head):
     """Whether the entry's event sits in the tree the head signs."""
     event, proof = entry["event"], entry.get("inclusion_proof")
     if not isinstance(proof, dict):
@@ -236,6 +239,10 @@ def _included(entry, head):
     sequence = event.get("sequence_number")
     leaf = hex_bytes(event.get("event_digest"))
     if head is None or not is_uint(sequence) or sequence < 1 or leaf is None or len(leaf) != 32:
+        return False
+    # The proof names the leaf it is about as the gate writes it.
+    if (proof.get("schema_version") != INCLUSION_PROOF_SCHEMA or proof.get("tenant_id") != tenant
+            or not is_uint(proof.get("sequence_number")) or proof["sequence_number"] != sequence):
         return False
     if not is_uint(proof.get("leaf_index")) or proof["leaf_index"] != sequence - 1:
         return False
@@ -272,18 +279,20 @@ def _log_inclusion(evidence):
             continue
         if event.get("payload_hash") != sha256_hex(canonical_bytes(document)):
             codes.append("LOG_PAYLOAD_MISMATCH: " + kind)
-        # A log exported without a tree head proves presence in the file only.
-        if "tree_head" in log and not _included(entry, _head(log)):
+        if not _included(entry, tenant, _head(log)):
             codes.append("LOG_INCLUSION_INVALID: " + kind)
     return codes
 
 
 def _tree_heads(evidence, trusted_key):
-    logs = {tenant: log for tenant, log in _logs_by_tenant(evidence).items() if "tree_head" in log}
+    logs = _logs_by_tenant(evidence)
     if not logs:
-        return None  # a file exported by a gate that keeps no signed tree heads
+        return ["TREE_HEAD_MISSING"]
     codes = []
     for tenant, log in logs.items():
+        if "tree_head" not in log:
+            codes.append("TREE_HEAD_MISSING: " + tenant)
+            continue
         verdict = treehead.verify_tree_head(log["tree_head"], trusted_key)
         if verdict["status"] != "VERIFIED":
             codes.append("%s: %s" % (verdict["reason_code"], tenant))

@@ -33,52 +33,69 @@ def key_hash(name, public_key):
     return hashlib.sha256(name.encode("utf-8") + b"\n" + bytes([ALGORITHM_ED25519]) + public_key).digest()[:4]
 
 
+def _strict_base64(text):
+    """Standard base64 with padding, in its one canonical spelling; None otherwise."""
+    try:
+        raw = base64.b64decode(text, validate=True)
+    except (binascii.Error, ValueError):
+        return None
+    return raw if base64.b64encode(raw).decode("ascii") == text else None
+
+
+def _valid_name(name):
+    return bool(name) and not any(c in " \t\n+" or ord(c) < 0x20 or ord(c) == 0x7F for c in name)
+
+
 def parse_note(note):
-    """Splits a note into its checkpoint body and signature lines; raises NoteError."""
+    """Splits a note into its checkpoint text and signature lines; raises NoteError.
+
+    The text is everything up to the last blank line (its lines are not empty);
+    control characters other than the line break are refused anywhere."""
     if not isinstance(note, str):
         raise NoteError("tree head must be text")
-    text, sep, sigs = note.partition("\n\n")
-    if not sep or not text or "\r" in note:
-        raise NoteError("tree head is not a signed note")
-    lines = text.split("\n")
-    if len(lines) < 3 or not lines[0]:
+    if any((ord(c) < 0x20 and c != "\n") or ord(c) == 0x7F for c in note):
+        raise NoteError("control character")
+    split = note.rfind("\n\n")
+    if split < 0:
+        raise NoteError("no blank line before the signatures")
+    text, sigs = note[:split + 1], note[split + 2:]
+    lines = text.split("\n")[:-1]
+    if len(lines) < 3:
         raise NoteError("tree head needs an origin, a size and a root hash")
+    if any(not line for line in lines):
+        raise NoteError("empty text line")
     size_text = lines[1]
-    if not size_text.isascii() or not size_text.isdigit() or (len(size_text) > 1 and size_text[0] == "0"):
+    if (not size_text.isascii() or not size_text.isdigit() or (len(size_text) > 1 and size_text[0] == "0")
+            or int(size_text) > 2**64 - 1):
         raise NoteError("tree size is not a decimal number")
-    try:
-        root = base64.b64decode(lines[2], validate=True)
-    except (binascii.Error, ValueError):
-        raise NoteError("root hash is not base64") from None
-    if len(root) != 32:
-        raise NoteError("root hash is not 32 bytes")
-    if not sigs.endswith("\n"):
+    root = _strict_base64(lines[2])
+    if root is None or len(root) != 32:
+        raise NoteError("root hash is not base64 of 32 bytes")
+    if not sigs or not sigs.endswith("\n"):
         raise NoteError("signature block must end with a line break")
     signatures = []
     for line in sigs[:-1].split("\n"):
         if not line.startswith(SIGNATURE_PREFIX):
             raise NoteError("malformed signature line")
-        name, _, blob = line[len(SIGNATURE_PREFIX):].rpartition(" ")
-        try:
-            raw = base64.b64decode(blob, validate=True)
-        except (binascii.Error, ValueError):
-            raise NoteError("signature is not base64") from None
-        if not name or len(raw) < 5:
+        name, space, blob = line[len(SIGNATURE_PREFIX):].rpartition(" ")
+        raw = _strict_base64(blob)
+        if not space or not _valid_name(name) or raw is None or len(raw) < 5:
             raise NoteError("malformed signature line")
         signatures.append((name, raw[:4], raw[4:]))
     head = TreeHead()
     head.origin, head.size, head.root = lines[0], int(size_text), root
-    head.text, head.signatures = text + "\n", signatures
+    head.text, head.signatures = text, signatures
     return head
 
 
 def signed_by(head, public_key_hex):
-    """Whether one signature line verifies under the key (named as the line names it)."""
+    """Whether a signature line named by the head's origin, with the key's ID,
+    carries a valid Ed25519 signature of the text by the key."""
     key = hex_bytes(public_key_hex)
     if key is None or len(key) != 32:
         return False
     for name, hash_, signature in head.signatures:
-        if hash_ != key_hash(name, key) or len(signature) != 64:
+        if name != head.origin or hash_ != key_hash(name, key) or len(signature) != 64:
             continue
         try:
             VerifyKey(key).verify(head.text.encode("utf-8"), signature)

@@ -64,11 +64,15 @@ def origin(gate_pk, tenant):
     return "orvane-ddb/gate/" + gate_pk + "/tenant/" + ("%2A" if tenant == "*" else tenant)
 
 
+def key_id(name, key):
+    return hashlib.sha256(name.encode() + b"\n\x01" + bytes.fromhex(key.pk)).digest()[:4]
+
+
 def note(gate, origin_line, size, root):
     text = "%s\n%d\n%s\n" % (origin_line, size, base64.b64encode(root).decode())
-    key_id = hashlib.sha256(origin_line.encode() + b"\n\x01" + bytes.fromhex(gate.pk)).digest()[:4]
+    key_id_ = key_id(origin_line, gate)
     signature = gate.sk.sign(text.encode()).signature
-    return text + "\n\u2014 " + origin_line + " " + base64.b64encode(key_id + signature).decode() + "\n"
+    return text + "\n\u2014 " + origin_line + " " + base64.b64encode(key_id_ + signature).decode() + "\n"
 
 
 class Gate:
@@ -204,7 +208,8 @@ class Gate:
             if event["event_id"] in wanted_ids:
                 index = event["sequence_number"] - 1
                 entries.append({"event": event, "inclusion_proof": {
-                    "leaf_index": index, "tree_size": size,
+                    "schema_version": "orvane.inclusion-proof.v1", "tenant_id": tenant,
+                    "sequence_number": event["sequence_number"], "leaf_index": index, "tree_size": size,
                     "hashes": [h.hex() for h in audit_path(hashes, index)]}})
         return {"tenant_id": tenant, "tree_head": note(self.key, origin(self.key.pk, tenant), size, mth(hashes)),
                 "entries": entries}

@@ -1,3 +1,4 @@
+import base64
 import copy
 
 import pytest
@@ -177,23 +178,42 @@ def test_a_head_of_another_tenants_log_is_refused(executed):
     assert "LOG_INCLUSION_INVALID: action.authorized" in codes["log_inclusion"]
 
 
-def test_logs_without_tree_heads_prove_presence_only(executed):
+def test_logs_without_tree_heads_or_proofs_prove_nothing(executed):
     gate, evidence = executed
     headless = copy.deepcopy(evidence)
-    for log in headless["logs"]:
-        del log["tree_head"]
-        for entry in log["entries"]:
-            del entry["inclusion_proof"]
-    verdict = check(headless, gate)
-    assert verdict["status"] == "VERIFIED"
-    assert verdict["checks"]["tree_head"] == {"status": "NOT_PRESENT", "reason_codes": []}
-    # The events themselves are still checked.
-    headless["logs"][1]["entries"][0]["event"]["timestamp"] += 1
-    assert failed(check(headless, gate))["log_inclusion"] == ["LOG_EVENT_INVALID: agent.registered"]
-    # A head, where there is one, still needs a proof for each entry.
-    partial = copy.deepcopy(evidence)
-    del partial["logs"][1]["entries"][0]["inclusion_proof"]
-    assert failed(check(partial, gate)) == {"log_inclusion": ["LOG_INCLUSION_INVALID: agent.registered"]}
+    del headless["logs"][1]["tree_head"]
+    codes = failed(check(headless, gate))
+    assert codes["tree_head"] == ["TREE_HEAD_MISSING: acme"]
+    assert set(codes["log_inclusion"]) == {"LOG_INCLUSION_INVALID: " + t for t in (
+        "action.authorized", "action.executed", "policy.published", "agent.registered")}
+    assert failed(check(dict(evidence, logs=[]), gate))["tree_head"] == ["TREE_HEAD_MISSING"]
+    unproven = copy.deepcopy(evidence)
+    del unproven["logs"][1]["entries"][0]["inclusion_proof"]
+    assert failed(check(unproven, gate)) == {"log_inclusion": ["LOG_INCLUSION_INVALID: agent.registered"]}
+
+
+@pytest.mark.parametrize("edit,code", [
+    (lambda note: note.replace("\n\n", "\n\n\n", 1), "TREE_HEAD_MALFORMED"),    # an empty text line
+    (lambda note: note.replace("\n", "\r\n", 1), "TREE_HEAD_MALFORMED"),          # a control character
+    (lambda note: note.replace("=\n", "=\nextra\n", 1), "TREE_HEAD_SIGNATURE_INVALID"),  # signed text changed
+    (lambda note: note[:note.rindex(" ") + 1] + "A" + note[note.rindex(" ") + 2:], "TREE_HEAD_SIGNATURE_INVALID"),
+])
+def test_tree_head_notes_are_read_strictly(executed, edit, code):
+    gate, evidence = executed
+    edited = copy.deepcopy(evidence)
+    edited["logs"][1]["tree_head"] = edit(edited["logs"][1]["tree_head"])
+    assert failed(check(edited, gate))["tree_head"] == [code + ": acme"]
+
+
+def test_a_signature_under_another_key_name_does_not_count(executed):
+    gate, evidence = executed
+    note = evidence["logs"][1]["tree_head"]
+    text = note[:note.index("\n\n") + 1]
+    name = "another-name"
+    blob = forge.key_id(name, gate.key) + bytes.fromhex(gate.key.sign(text.encode()))
+    renamed = copy.deepcopy(evidence)
+    renamed["logs"][1]["tree_head"] = text + "\n\u2014 %s %s\n" % (name, base64.b64encode(blob).decode())
+    assert failed(check(renamed, gate))["tree_head"] == ["TREE_HEAD_SIGNATURE_INVALID: acme"]
 
 
 def test_a_registration_that_no_check_reads_must_still_be_signed(executed):
