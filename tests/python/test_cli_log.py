@@ -10,7 +10,6 @@ import sys
 import pytest
 from nacl.signing import SigningKey
 
-import _orvane_ddb
 import orvane_ddb
 from cli_helpers import Orvane, refusal_code
 
@@ -92,7 +91,6 @@ def test_altered_or_foreign_heads_and_bad_proof_requests(gate):
     assert gate.gate("tree-head", "create", "--tenant", "nobody", status=1).stderr.startswith("error: ORVANE_")
 
 
-@pytest.mark.skipif(not hasattr(_orvane_ddb, "OrvaneWitness"), reason="the extension has no witness")
 def test_a_witness_cosigns_extensions_and_refuses_a_split_view(gate):
     gate("keygen", "witness.key")
     witness = ["--witness-db", "witness.db", "--witness-key", "witness.key", "--gate-key", gate.gate_key]
@@ -120,6 +118,9 @@ def test_a_witness_cosigns_extensions_and_refuses_a_split_view(gate):
          "--db", "fork.db", "--key", "gate.key")
     split = gate("witness", "add", "f5.note", *witness, "--proof", "fp.json", status=1)
     assert refusal_code(split) == "ORVANE_WITNESS_SPLIT_VIEW"
+    view, = gate.json("witness", "split-views", *witness[:4])
+    assert (view["held_note"], view["offered_note"]) == (read(gate, "h4.note"), read(gate, "f5.note"))
+    assert "No split views" not in gate("witness", "split-views", *witness[:4]).stdout
 
 
 def test_evidence_export_and_verify(tmp_path):

@@ -12,7 +12,7 @@ import click
 import orvane_ddb
 
 from ._base import (BadInput, emit_json, example, fail, gate_options, handle_refusals, json_option, open_gate,
-                    public_key_argument, read_text, say, show_fields, stderr, write_output)
+                    public_key_argument, read_text, say, show_fields, show_table, stderr, when, write_output)
 
 TENANT_OPTION = click.option("--tenant", default="*", show_default=True, help="The tenant whose log is meant.")
 GATE_KEY_OPTION = click.option("--gate-key", required=True, metavar="KEY",
@@ -148,6 +148,15 @@ def open_witness(db: str, key: str) -> Any:
     return witness_type(db, key)
 
 
+def witness_options(command: Any) -> Any:
+    command = click.option("--witness-key", required=True, envvar="ORVANE_WITNESS_KEY", metavar="PATH",
+                           type=click.Path(exists=True, dir_okay=False),
+                           help="The witness's key file [env: ORVANE_WITNESS_KEY].")(command)
+    return click.option("--witness-db", required=True, envvar="ORVANE_WITNESS_DB", metavar="PATH",
+                        type=click.Path(dir_okay=False),
+                        help="The witness's own database [env: ORVANE_WITNESS_DB].")(command)
+
+
 @witness.command("add", epilog=example(
     "orvane witness add new.note --proof consistency.json --gate-key $GATE_PUBLIC_KEY "
     "--witness-db witness.db --witness-key witness.key -o cosigned.note"))
@@ -155,10 +164,7 @@ def open_witness(db: str, key: str) -> Any:
 @GATE_KEY_OPTION
 @click.option("--proof", "proof_file", metavar="FILE",
               help="The consistency proof from the held head's size to this one (not needed for the first head).")
-@click.option("--witness-db", required=True, envvar="ORVANE_WITNESS_DB", metavar="PATH",
-              type=click.Path(dir_okay=False), help="The witness's own database [env: ORVANE_WITNESS_DB].")
-@click.option("--witness-key", required=True, envvar="ORVANE_WITNESS_KEY", metavar="PATH",
-              type=click.Path(exists=True, dir_okay=False), help="The witness's key file [env: ORVANE_WITNESS_KEY].")
+@witness_options
 @click.option("-o", "--output", metavar="FILE", help="Also write the cosigned note (the note and the line) to FILE.")
 @json_option
 @handle_refusals
@@ -178,3 +184,22 @@ def witness_add(note_file: str, gate_key: str, proof_file: str | None, witness_d
         emit_json({"cosignature": line.rstrip("\n"), "tree_size": note_size(note)})
     else:
         say(line.rstrip("\n"))
+
+
+@witness.command("split-views", epilog=example("orvane witness split-views --witness-db witness.db "
+                                               "--witness-key witness.key"))
+@witness_options
+@json_option
+@handle_refusals
+def witness_split_views(witness_db: str, witness_key: str, as_json: bool) -> None:
+    """List the heads the witness refused because they did not extend the
+    head it held: each pair, signed by one gate key, is evidence that the log
+    showed different histories to different parties."""
+    text = open_witness(witness_db, witness_key).split_views()
+    if as_json:
+        emit_json(text)
+        return
+    show_table(["origin", "held size", "offered size", "reason_code", "refused"],
+               [[view.get("origin"), note_size(view["held_note"]), note_size(view["offered_note"]),
+                 view.get("reason_code"), when(view.get("refused_at"))] for view in json.loads(text)],
+               "No split views recorded.")
