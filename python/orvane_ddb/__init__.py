@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import _orvane_ddb as native
 
-from .documents import dumps, loads
+from .documents import Document, as_text, dumps, loads
 from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
 from .executor import OrvaneExecutor
 from .gate import OrvaneDDB
@@ -38,6 +38,7 @@ __all__ = [
     "loads",
     "native",
     "verify_consistency",
+    "verify_evidence",
     "verify_inclusion",
     "verify_tree_head",
 ]
@@ -72,5 +73,14 @@ def verify_consistency(old_note: str, new_note: str, public_key: str, proof_json
     """Checks that a later signed tree head extends an earlier one."""
     try:
         return native.verify_consistency(old_note, new_note, public_key, proof_json)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def verify_evidence(evidence_json: Document, trusted_gate_public_key: str) -> str:
+    """Checks an evidence file under the gate key the caller trusts (never one the
+    file names); returns the verdict document ("orvane.evidence-verification.v1")."""
+    try:
+        return native.verify_evidence(as_text(evidence_json), trusted_gate_public_key)
     except RuntimeError as error:
         raise translate(error) from None

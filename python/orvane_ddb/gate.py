@@ -208,6 +208,16 @@ class OrvaneDDB:
         except _BARE as error:
             raise translate(error) from None
 
+    # Evidence files
+
+    def export_evidence(self, action_id: str) -> str:
+        """Returns the action's self-contained evidence file ("orvane.evidence.v1"),
+        verified under the gate's own key before it is handed out."""
+        try:
+            return self._native.export_evidence(action_id)
+        except _BARE as error:
+            raise translate(error) from None
+
     # Policies
 
     def install_policy(self, policy_spec: Document) -> str:
@@ -389,6 +399,10 @@ class GateDicts:
     def verify_trace(self, action_id: str) -> Any:
         """:meth:`OrvaneDDB.verify_trace`, parsed."""
         return loads(self._gate.verify_trace(action_id))
+
+    def export_evidence(self, action_id: str) -> Any:
+        """:meth:`OrvaneDDB.export_evidence`, parsed."""
+        return loads(self._gate.export_evidence(action_id))
 
     def install_policy(self, policy_spec: Document) -> Any:
         """:meth:`OrvaneDDB.install_policy`, parsed."""

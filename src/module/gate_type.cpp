@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "authorization/authorization_ops.hpp"
+#include "evidence/evidence_ops.hpp"
 #include "events/event_ops.hpp"
 #include "gate/gate.hpp"
 #include "identity/identity_ops.hpp"
@@ -232,6 +233,14 @@ PyObject* m_verify_trace(FAST_ARGS) {
     return to_python(verify_trace(gate_of(self), action_id), PyExc_RuntimeError);
 }
 
+PyObject* m_export_evidence(FAST_ARGS) {
+    BIND("export_evidence", 1, "action_id");
+    USE(Shared);
+    std::string_view action_id;
+    if (!to_str(a[0], "action_id", action_id)) return nullptr;
+    return to_python(export_evidence(gate_of(self), action_id), PyExc_RuntimeError);
+}
+
 PyObject* m_install_policy(FAST_ARGS) {
     BIND("install_policy", 1, "policy_spec");
     USE(Shared);
@@ -340,6 +349,7 @@ PyMethodDef gate_methods[] = {
     FAST("commit_outcome_signed", m_commit_outcome_signed, "commit_outcome_signed($self, authorization_id, outcome)"),
     FAST("get_trace", m_get_trace, "get_trace($self, action_id)"),
     FAST("verify_trace", m_verify_trace, "verify_trace($self, action_id)"),
+    FAST("export_evidence", m_export_evidence, "export_evidence($self, action_id)"),
     FAST("install_policy", m_install_policy, "install_policy($self, policy_spec)"),
     NOARGS("list_policies", m_list_policies, "list_policies($self)"),
     NOARGS("signer_conformance", m_signer_conformance, "signer_conformance($self)"),

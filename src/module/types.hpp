@@ -7,6 +7,7 @@ namespace orvane::binding {
 
 PyObject* create_gate_type(PyObject* module);
 PyObject* create_executor_type(PyObject* module);
+PyObject* create_witness_type(PyObject* module);
 PyObject* create_gen_keys_function(PyObject* module);
 // Adds the tree head and proof verification functions to the module.
 int add_log_functions(PyObject* module);

@@ -15,8 +15,9 @@ import _orvane_ddb
 
 def test_module_exposes_exactly_its_names():
     own = {n for n in dir(_orvane_ddb) if not n.startswith("__")}
-    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "verify_tree_head", "verify_inclusion",
-                   "verify_consistency"}
+    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "OrvaneWitness", "verify_tree_head", "verify_inclusion",
+                   "verify_consistency", "verify_evidence"}
+    assert _orvane_ddb.verify_evidence.__module__ == "_orvane_ddb"
     assert _orvane_ddb.__doc__ == ""
     assert _orvane_ddb.OrvaneDDB.__name__ == "OrvaneDDB"
     assert _orvane_ddb.OrvaneExecutor.__name__ == "OrvaneExecutor"
@@ -29,6 +30,7 @@ def test_text_signatures_and_method_order():
     assert str(inspect.signature(_orvane_ddb.OrvaneDDB.export_event_stream)) == (
         "(self, /, tenant_id='*', from_sequence=1, limit=1000)")
     assert str(inspect.signature(_orvane_ddb.gen_keys)) == "(output)"
+    assert str(inspect.signature(_orvane_ddb.verify_evidence)) == "(evidence_json, trusted_gate_public_key)"
     assert str(inspect.signature(_orvane_ddb.OrvaneExecutor)) == (
         "(db_path, keyfile, trusted_gate_id, trusted_tenant_id, pool_size=8, gate_db=None)")
     assert _orvane_ddb.OrvaneDDB.whoami.__doc__ == 'Return the public key of the current keyfile ("who am I?").'

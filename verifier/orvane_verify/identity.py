@@ -27,14 +27,16 @@ class IdentityError(Exception):
 
 
 class Resolved:
-    __slots__ = ("tenant_id", "identity_id", "metadata", "active", "can_delegate")
+    __slots__ = ("tenant_id", "identity_id", "metadata", "active", "can_delegate", "revoked_at")
 
-    def __init__(self, tenant_id, identity_id, metadata, active, can_delegate):
+    def __init__(self, tenant_id, identity_id, metadata, active, can_delegate, revoked_at=None):
         self.tenant_id = tenant_id
         self.identity_id = identity_id
         self.metadata = metadata
         self.active = active
         self.can_delegate = can_delegate
+        # effective_at of the verified revocation that ended the key, if any
+        self.revoked_at = revoked_at
 
 
 def _contract(name):
@@ -207,7 +209,9 @@ class Registry:
                 return None
         elif key != self.trusted_root:
             return None
-        return Resolved(row["tenant_id"], row["identity_id"], row["metadata"], active, row["can_delegate"])
+        revoked_at = ending[1] if ending is not None and not ending[0] else None
+        return Resolved(row["tenant_id"], row["identity_id"], row["metadata"], active, row["can_delegate"],
+                        revoked_at)
 
     def _check_stream_names(self, tenant, identity, replayed):
         """Every lifecycle event the identity's stream names must be among those replayed,

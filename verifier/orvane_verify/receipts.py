@@ -60,7 +60,9 @@ def _strings(value):
     return [v for v in value if isinstance(v, str)] if isinstance(value, list) else []
 
 
-def verify_authorization_result(registry, result):
+def verify_authorization_result(registry, result, agent_out=None):
+    """Every disagreement, in order. `agent_out`, a list when given, receives the
+    agent's identity as resolved at issued_at for the decision reproduction."""
     codes = []
     if string(result, "schema_version") != RESULT_SCHEMA:
         codes.append("AUTHORIZATION_RESULT_SCHEMA_MISMATCH")
@@ -165,6 +167,8 @@ def verify_authorization_result(registry, result):
     if error is not None:
         codes.append(error)
         return codes
+    if agent_out is not None:
+        agent_out.append(agent)
     if evaluation is None:
         codes.append(evaluation_error)
         return codes

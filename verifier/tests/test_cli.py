@@ -1,6 +1,7 @@
 import copy
 import hashlib
 import json
+import os
 import subprocess
 import sys
 
@@ -35,8 +36,11 @@ def test_exit_status_and_report(tmp_path, capsys):
 
 def test_runs_as_a_module(tmp_path):
     gate, evidence = forge.scenario()
+    # The package as this checkout holds it, installed or not.
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([source] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
     run = subprocess.run([sys.executable, "-m", "orvane_verify", "-", "--gate-key", gate.key.pk, "--json"],
-                         input=json.dumps(evidence), capture_output=True, text=True)
+                         input=json.dumps(evidence), capture_output=True, text=True, env=env)
     assert run.returncode == 0 and json.loads(run.stdout)["status"] == "VERIFIED"
 
 

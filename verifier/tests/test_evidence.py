@@ -175,3 +175,33 @@ def test_a_head_of_another_tenants_log_is_refused(executed):
     codes = failed(check(evidence, gate))
     assert codes["tree_head"] == ["TREE_HEAD_ORIGIN_MISMATCH: acme"]
     assert "LOG_INCLUSION_INVALID: action.authorized" in codes["log_inclusion"]
+
+
+def test_logs_without_tree_heads_prove_presence_only(executed):
+    gate, evidence = executed
+    headless = copy.deepcopy(evidence)
+    for log in headless["logs"]:
+        del log["tree_head"]
+        for entry in log["entries"]:
+            del entry["inclusion_proof"]
+    verdict = check(headless, gate)
+    assert verdict["status"] == "VERIFIED"
+    assert verdict["checks"]["tree_head"] == {"status": "NOT_PRESENT", "reason_codes": []}
+    # The events themselves are still checked.
+    headless["logs"][1]["entries"][0]["event"]["timestamp"] += 1
+    assert failed(check(headless, gate))["log_inclusion"] == ["LOG_EVENT_INVALID: agent.registered"]
+    # A head, where there is one, still needs a proof for each entry.
+    partial = copy.deepcopy(evidence)
+    del partial["logs"][1]["entries"][0]["inclusion_proof"]
+    assert failed(check(partial, gate)) == {"log_inclusion": ["LOG_INCLUSION_INVALID: agent.registered"]}
+
+
+def test_a_registration_that_no_check_reads_must_still_be_signed(executed):
+    gate, evidence = executed
+    extra = copy.deepcopy(evidence)
+    forged = copy.deepcopy(extra["registrations"][1])
+    forged["registration"]["agent_id"] = forge.Key("nobody").pk
+    extra["registrations"].append(forged)
+    index = len(extra["registrations"]) - 1
+    codes = failed(check(extra, gate))
+    assert codes["evidence"] == ["EVIDENCE_REGISTRATION_INVALID: %d" % index]

@@ -1,0 +1,138 @@
+"""The witness: it cosigns heads that extend the one it holds, refuses the
+others and keeps both heads of each refusal. Cosignatures are checked here
+with hashlib and PyNaCl."""
+
+import base64
+import hashlib
+import json
+import sqlite3
+import struct
+import time
+
+import nacl.signing
+import pytest
+
+import _orvane_ddb as m
+
+import tree_helpers as th
+from identity_helpers import Gate, Key
+
+TENANT = "acme"
+
+
+@pytest.fixture
+def setup(tmp_path):
+    gate = Gate(tmp_path)
+    wkey = Key()
+    witness = m.OrvaneWitness(str(tmp_path / "witness.db"), wkey.write(tmp_path / "witness.key"))
+    return gate, witness, wkey, str(tmp_path / "witness.db")
+
+
+def grow(gate, count, tenant=TENANT):
+    for _ in range(count):
+        gate.register("bot", {"tenant_id": tenant})
+    return gate.ddb.create_tree_head(tenant)
+
+
+def check_cosignature(line, note, wkey):
+    assert line.startswith(th.DASH) and line.endswith("\n")
+    name, blob = line[len(th.DASH):-1].split(" ")
+    assert name == "orvane-ddb/witness/" + wkey.public
+    raw = base64.b64decode(blob, validate=True)
+    assert raw[:4] == th.key_id(name, wkey.public, 4)
+    (stamp,) = struct.unpack(">Q", raw[4:12])
+    assert abs(stamp - time.time()) < 120
+    body = note.split("\n\n")[0] + "\n"
+    nacl.signing.VerifyKey(bytes.fromhex(wkey.public)).verify(
+        ("cosignature/v1\ntime %d\n" % stamp).encode() + body.encode(), raw[12:])
+    return stamp
+
+
+def held(path):
+    with sqlite3.connect(path) as conn:
+        return conn.execute("SELECT origin, tree_size, note FROM witness_heads").fetchall()
+
+
+def test_heads_that_extend_the_held_one_are_cosigned(setup):
+    gate, witness, wkey, path = setup
+    first = grow(gate, 3)
+    check_cosignature(witness.add_tree_head(first, gate.key.public, "not read for the first head"), first, wkey)
+    second = grow(gate, 4)
+    proof = gate.ddb.prove_consistency(TENANT, 3, 7)
+    check_cosignature(witness.add_tree_head(second, gate.key.public, proof), second, wkey)
+    # The same head again is cosigned without a change; a second log is held apart.
+    check_cosignature(witness.add_tree_head(second, gate.key.public, '{"old_size":7,"new_size":7,"hashes":[]}'),
+                      second, wkey)
+    other = grow(gate, 1, "globex")
+    witness.add_tree_head(other, gate.key.public, "{}")
+    assert sorted((o, n) for o, n, _ in held(path)) == sorted(
+        [(th.origin(gate.key.public, TENANT), 7), (th.origin(gate.key.public, "globex"), 1)])
+    assert json.loads(witness.split_views()) == []
+
+
+def forked(gate, tmp_path):
+    """A second gate database with the same key whose stream of the tenant
+    differs from the first after three events: a split view."""
+    twin = Gate.__new__(Gate)
+    twin.key = gate.key
+    twin.db_path = str(tmp_path / "twin.db")
+    twin.keyfile = gate.keyfile
+    twin.ddb = m.OrvaneDDB(twin.db_path, twin.keyfile)
+    twin.ddb.register_agent(gate.key.public, "gate", "{}")
+    return twin
+
+
+def test_a_head_that_does_not_extend_the_held_one_is_refused_and_kept(setup, tmp_path):
+    gate, witness, wkey, path = setup
+    earlier = grow(gate, 2)
+    held_note = grow(gate, 3)
+    witness.add_tree_head(held_note, gate.key.public, "{}")
+    twin = forked(gate, tmp_path)
+    fork = grow(twin, 8)  # a different stream of the same tenant, signed by the same key
+    proof = twin.ddb.prove_consistency(TENANT, 5, 8)
+    with pytest.raises(RuntimeError, match=r"^ORVANE_WITNESS_SPLIT_VIEW: the tree head of size 8 of origin '.*' "
+                                           r"does not extend the held head of size 5 \(ERR_CONSISTENCY_PROOF_INVALID\)$"):
+        witness.add_tree_head(fork, gate.key.public, proof)
+    (view,) = json.loads(witness.split_views())
+    assert (view["held_note"], view["offered_note"], view["proof_json"], view["reason_code"]) == (
+        held_note, fork, proof, "ERR_CONSISTENCY_PROOF_INVALID")
+    assert [n for _, n, _ in held(path)] == [5]  # the held head stays
+    # An older head than the held one is a rollback, kept as well.
+    with pytest.raises(RuntimeError, match=r"\(ERR_ROLLBACK_DETECTED\)$"):
+        witness.add_tree_head(earlier, gate.key.public, '{"old_size":5,"new_size":2,"hashes":[]}')
+    assert [v["reason_code"] for v in json.loads(witness.split_views())] == [
+        "ERR_CONSISTENCY_PROOF_INVALID", "ERR_ROLLBACK_DETECTED"]
+
+
+def test_refusals_that_prove_nothing_write_nothing(setup):
+    gate, witness, wkey, path = setup
+    first = grow(gate, 2)
+    witness.add_tree_head(first, gate.key.public, "{}")
+    second = grow(gate, 2)
+    before = held(path)
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_HEAD_INVALID: "):
+        witness.add_tree_head(second.replace("\n4\n", "\n5\n"), gate.key.public, "{}")
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_HEAD_INVALID: "):
+        witness.add_tree_head(second, Key().public, "{}")
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_PROOF_MISMATCH: "):
+        witness.add_tree_head(second, gate.key.public, gate.ddb.prove_consistency(TENANT, 1, 4))
+    with pytest.raises(RuntimeError, match="^Invalid consistency proof JSON: "):
+        witness.add_tree_head(second, gate.key.public, "{")
+    with pytest.raises(RuntimeError, match="^Invalid tree head note: "):
+        witness.add_tree_head("nonsense", gate.key.public, "{}")
+    assert held(path) == before and json.loads(witness.split_views()) == []
+
+
+def test_an_edited_held_head_is_not_trusted(setup):
+    gate, witness, wkey, path = setup
+    witness.add_tree_head(grow(gate, 2), gate.key.public, "{}")
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE witness_heads SET note = replace(note, char(10) || '2' || char(10), "
+                     "char(10) || '1' || char(10))")
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_STORE_INVALID: "):
+        witness.add_tree_head(grow(gate, 1), gate.key.public, gate.ddb.prove_consistency(TENANT, 2, 3))
+
+
+def test_a_missing_witness_key_file_fails_construction(tmp_path):
+    with pytest.raises(RuntimeError, match="^Failed to read signer configuration "):
+        m.OrvaneWitness(str(tmp_path / "w.db"), str(tmp_path / "absent.key"))
