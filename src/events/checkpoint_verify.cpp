@@ -7,6 +7,7 @@
 #include "events/event_ops.hpp"
 #include "events/running_hash.hpp"
 #include "primitives/digest.hpp"
+#include "primitives/hex.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane {
@@ -57,7 +58,11 @@ std::string recompute_event_digest(const Json& event) {
 Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkpoint_json,
                                              std::string_view stream_json,
                                              std::optional<std::string_view> expected_public_key) {
-    const std::optional<std::string> trusted = trusted_key(gate, expected_public_key);
+    return verify_checkpoint_stream_under(checkpoint_json, stream_json, trusted_key(gate, expected_public_key));
+}
+
+Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_json, std::string_view stream_json,
+                                                   const std::optional<std::string>& trusted) {
 
     auto checkpoint = parse_json(checkpoint_json);
     if (!checkpoint) return fail("Invalid checkpoint JSON: " + checkpoint.error());
@@ -192,6 +197,13 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
     result["last_sequence"] = last_sequence;
     result["stream_root_hash"] = std::move(recomputed_root);
     return canonical_json(result);
+}
+
+Result<std::string> verify_checkpoint_stream_with_key(std::string_view checkpoint_json, std::string_view stream_json,
+                                                     std::string_view public_key) {
+    auto key = parse_public_key(public_key);
+    if (!key) return fail(std::move(key.error()));
+    return verify_checkpoint_stream_under(checkpoint_json, stream_json, hex_encode(*key));
 }
 
 }  // namespace orvane
