@@ -69,6 +69,22 @@ def test_tree_heads_and_proofs_verify_without_the_gate(gate):
     verdict = json.loads(orvane_ddb.verify_consistency(old, created["note"], gate.gate_key, read(gate, "c.json")))
     assert (verdict["status"], verdict["old_size"], verdict["new_size"]) == ("VERIFIED", 3, 5)
 
+    # The same checks on the command line, from an exported stream.
+    write(gate, "stream.json", json.dumps(events))
+    write(gate, "inclusion.json", inclusion)
+    assert gate.json("verify", "inclusion", "new.note", "stream.json", "inclusion.json",
+                     "--gate-key", gate.gate_key)["sequence_number"] == 2
+    assert ": VERIFIED" in gate("verify", "consistency", "old.note", "new.note", "c.json",
+                                "--gate-key", gate.gate_key).stdout
+    events[1]["timestamp"] += 1
+    write(gate, "altered.json", json.dumps(events[1]))
+    altered = gate("verify", "inclusion", "new.note", "altered.json", "inclusion.json", "--gate-key", gate.gate_key,
+                   status=1)
+    assert refusal_code(altered) == "ORVANE_INCLUSION_INVALID" and "ERR_EVENT_TAMPERED" in altered.stderr
+    backwards = gate("verify", "consistency", "new.note", "old.note", "c.json", "--gate-key", gate.gate_key,
+                     status=1)
+    assert refusal_code(backwards) == "ORVANE_CONSISTENCY_INVALID"
+
 
 def test_altered_or_foreign_heads_and_bad_proof_requests(gate):
     gate.gate("tree-head", "create", "--tenant", "acme", "-o", "head.note")
