@@ -99,6 +99,8 @@ Result<std::string> create_tree_head(Gate& gate, std::string_view tenant_id) {
     if (!signer) return fail(std::move(signer.error()));
     auto created_at = now_micros();
     if (!created_at) return fail(std::move(created_at.error()));
+    // The stored head is verified again on every call: the answer is kept.
+    VerificationScope remember_checks(gate.verified, loaded_signer_key(gate));
     const std::string& gate_key = (*signer)->identity().public_key;
     auto key = parse_public_key(gate_key);
     if (!key) return fail("Failed to create tree head: " + key.error());

@@ -4,7 +4,6 @@ stream page by page, creating a checkpoint, verifying one against a stream."""
 from __future__ import annotations
 
 import json
-import sys
 from collections.abc import Iterator
 from typing import Any
 
