@@ -186,6 +186,32 @@ def verify_consistency(old_file: str, new_file: str, proof_file: str, gate_key: 
     require_verified(result, "ORVANE_CONSISTENCY_INVALID")
 
 
+@verify.command("permit", epilog=example("orvane verify permit permit.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("permit_file", metavar="PERMIT_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_permit(permit_file: str, gate_key: str, as_json: bool) -> None:
+    """Check an authorization result (a permit, or a BLOCKED answer) under the
+    gate key you trust, without the gate: the receipt's signature, the policy
+    and its evidence, the intent and the agent's signature. Exit 1 when it is
+    INVALID."""
+    permit = read_text(permit_file, "permit")
+    text = orvane_ddb.verify_authorization(permit, public_key_argument(gate_key))
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        info = json.loads(orvane_ddb.permit_info(permit))
+        show_fields(f"Permit {result.get('status')}: {result.get('decision')}", [
+            ("reason_codes", ",".join(result.get("reason_codes", [])))] + [
+            (name, info.get(name)) for name in ("action_id", "tenant_id", "agent_id", "action_type", "resource",
+                                                "policy_version", "expired")] + [
+            ("expires_at", when(info.get("expires_at")))])
+    if result.get("status") != "VERIFIED":
+        fail("ORVANE_AUTHORIZATION_INVALID", ",".join(result.get("reason_codes", [])))
+
+
 def sized(size: int | None, note_file: str | None, name: str) -> int:
     if (size is None) == (note_file is None):
         raise click.UsageError(f"give either {name} or the tree head it comes from")
