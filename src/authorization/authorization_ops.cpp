@@ -17,7 +17,7 @@
 #include "primitives/clock.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/keys.hpp"
-#include "storage/sqlite.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -41,16 +41,17 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
                                                  std::string_view action_id,
                                                  std::string_view intent_hash,
                                                  std::string_view canonical_intent) {
-    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Statement::prepare(
-        db, "SELECT intent_hash, authorization_json FROM action_authorizations WHERE action_id = ?1").with_context("Failed to check action idempotency: "));
-    ORVANE_TRY(stmt.bind_text(1, action_id).with_context("Failed to check action idempotency: "));
-    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Failed to check action idempotency: "));
+    ORVANE_ASSIGN_OR_RETURN(auto row, storage::Queries(db, "Failed to check action idempotency: ")
+                                          .query_one<std::string, std::string>(
+                                              "SELECT intent_hash, authorization_json FROM action_authorizations "
+                                              "WHERE action_id = ?1",
+                                              action_id));
     if (!row) return std::optional<std::string>();
-    if (stmt.column_text(0) != intent_hash) {
+    auto& [stored_intent_hash, stored] = *row;
+    if (stored_intent_hash != intent_hash) {
         return fail(
             "ORVANE_IDEMPOTENCY_CONFLICT: idempotency key was already used for a different intent");
     }
-    std::string stored(stmt.column_text(1));
     ORVANE_ASSIGN_OR_RETURN(auto parsed,
                             parse_json(stored).with_context("ORVANE_STORED_AUTHORIZATION_INVALID: "));
     std::vector<std::string> codes = verify_authorization_result(db, root, parsed);
@@ -81,31 +82,64 @@ Result<std::optional<std::string>> persist(storage::Connection& db, const Truste
     ORVANE_ASSIGN_OR_RETURN(auto tx,
                             storage::Transaction::begin(db)
                                 .with_context("Failed to begin authorization transaction: "));
-    auto raced =
-        replay_stored(db, root, members::string_or_empty(receipt, "action_id"), members::string_or_empty(receipt, "intent_hash"),
-                      canonical_intent);
+    const std::string_view action_id = members::string_or_empty(receipt, "action_id");
+    const std::string_view intent_hash = members::string_or_empty(receipt, "intent_hash");
+    auto raced = replay_stored(db, root, action_id, intent_hash, canonical_intent);
     if (!raced || raced->has_value()) return raced;
-    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
+    const std::string_view authorization_id = members::string_or_empty(receipt, "authorization_id");
+    const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
+    ORVANE_TRY(storage::Queries(db, "Failed to persist authorization receipt: ")
+                   .execute(R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
                   decision, issued_at, expires_at, authorization_json)
-                 VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))").with_context("Failed to persist authorization receipt: "));
-    const std::string_view authorization_id = members::string_or_empty(receipt, "authorization_id");
-    Status bound = stmt.bind_text(1, authorization_id);
-    if (bound) bound = stmt.bind_text(2, members::string_or_empty(receipt, "action_id"));
-    if (bound) bound = stmt.bind_text(3, intent.tenant_id);
-    if (bound) bound = stmt.bind_text(4, intent.agent_id);
-    if (bound) bound = stmt.bind_text(5, intent.idempotency_key);
-    if (bound) bound = stmt.bind_text(6, members::string_or_empty(receipt, "intent_hash"));
-    if (bound) bound = stmt.bind_text(7, members::string_or_empty(receipt, "decision"));
-    if (bound) bound = stmt.bind_uint64(8, members::uint_or_zero(receipt, "issued_at"));
-    if (bound) bound = stmt.bind_uint64(9, members::uint_or_zero(receipt, "expires_at"));
-    if (bound) bound = stmt.bind_text(10, result_text);
-    if (bound) bound = stmt.run();
-    if (!bound) return fail("Failed to persist authorization receipt: " + bound.error());
-    ORVANE_TRY(append_event(db, intent.tenant_id, "action.authorized", authorization_id,
-                              result_text, members::uint_or_zero(receipt, "issued_at")));
+                 VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))",
+                            authorization_id, action_id, intent.tenant_id, intent.agent_id, intent.idempotency_key,
+                            intent_hash, members::string_or_empty(receipt, "decision"), issued_at,
+                            members::uint_or_zero(receipt, "expires_at"), result_text));
+    ORVANE_TRY(append_event(db, intent.tenant_id, "action.authorized", authorization_id, result_text, issued_at));
     ORVANE_TRY(tx.commit().with_context("Failed to commit authorization transaction: "));
     return std::optional<std::string>();
+}
+
+// What the gate-signed receipt states; the decision's reason codes and the
+// policy's evidence are moved into it.
+struct ReceiptTerms {
+    std::string_view action_id;
+    const ActionIntent& intent;
+    std::string_view intent_hash;
+    AuthorizationDecision& decision;
+    const Json& bundle;
+    PolicyEvaluation& policy;
+    std::uint64_t issued_at;
+    std::uint64_t expires_at;
+};
+
+Result<Json> sign_receipt(const Signer& signer, std::string_view gate_id, const ReceiptTerms& terms) {
+    Json receipt = Json::object();
+    receipt["schema_version"] = kAuthorizationReceiptSchema;
+    receipt["action_id"] = terms.action_id;
+    receipt["tenant_id"] = terms.intent.tenant_id;
+    receipt["agent_id"] = terms.intent.agent_id;
+    receipt["intent_hash"] = terms.intent_hash;
+    receipt["decision"] = terms.decision.decision;
+    receipt["reason_codes"] = std::move(terms.decision.reason_codes);
+    if (const Json* version = members::get(terms.bundle, "policy_version")) {
+        receipt["policy_version"] = *version;
+    }
+    if (const Json* digest = members::get(terms.bundle, "policy_digest")) {
+        receipt["policy_digest"] = *digest;
+    }
+    receipt["evidence_digest"] = std::move(terms.policy.evidence_digest);
+    receipt["executor_constraints"] = std::move(terms.policy.executor_constraints);
+    receipt["issued_at"] = terms.issued_at;
+    receipt["expires_at"] = terms.expires_at;
+    receipt["gate_id"] = gate_id;
+    receipt["gate_signer"] = signer_identity_json(signer.identity());
+    std::string authorization_id = canonical_digest(receipt);
+    ORVANE_ASSIGN_OR_RETURN(auto gate_signature, signer.sign_digest_hex(authorization_id));
+    receipt["authorization_id"] = std::move(authorization_id);
+    receipt["gate_signature"] = std::move(gate_signature);
+    return receipt;
 }
 
 // The request once the intent is parsed and its contract holds.
@@ -159,30 +193,17 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     }
     const std::uint64_t expires_at = issued_at + ttl_seconds * 1'000'000;
 
-    Json receipt = Json::object();
-    receipt["schema_version"] = kAuthorizationReceiptSchema;
-    receipt["action_id"] = action_id;
-    receipt["tenant_id"] = intent.tenant_id;
-    receipt["agent_id"] = intent.agent_id;
-    receipt["intent_hash"] = hash;
-    receipt["decision"] = decision.decision;
-    receipt["reason_codes"] = std::move(decision.reason_codes);
-    if (const Json* version = members::get(bundle, "policy_version")) {
-        receipt["policy_version"] = *version;
-    }
-    if (const Json* digest = members::get(bundle, "policy_digest")) {
-        receipt["policy_digest"] = *digest;
-    }
-    receipt["evidence_digest"] = std::move(policy.evidence_digest);
-    receipt["executor_constraints"] = std::move(policy.executor_constraints);
-    receipt["issued_at"] = issued_at;
-    receipt["expires_at"] = expires_at;
-    receipt["gate_id"] = authority.public_key;
-    receipt["gate_signer"] = signer_identity_json(signer.identity());
-    std::string authorization_id = canonical_digest(receipt);
-    ORVANE_ASSIGN_OR_RETURN(auto gate_signature, signer.sign_digest_hex(authorization_id));
-    receipt["authorization_id"] = std::move(authorization_id);
-    receipt["gate_signature"] = std::move(gate_signature);
+    ORVANE_ASSIGN_OR_RETURN(Json receipt, sign_receipt(signer, authority.public_key,
+                                                       ReceiptTerms{
+                                                           .action_id = action_id,
+                                                           .intent = intent,
+                                                           .intent_hash = hash,
+                                                           .decision = decision,
+                                                           .bundle = bundle,
+                                                           .policy = policy,
+                                                           .issued_at = issued_at,
+                                                           .expires_at = expires_at,
+                                                       }));
 
     Json result = Json::object();
     result["schema_version"] = kAuthorizationResultSchema;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "events/stored_event.hpp"
 #include "policy/policy_bundle.hpp"
 #include "primitives/digest.hpp"

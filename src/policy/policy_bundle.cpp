@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "events/event_stream.hpp"
 #include "policy/policy_install.hpp"
 #include "primitives/digest.hpp"

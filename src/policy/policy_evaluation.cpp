@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "authorization/intent.hpp"
+#include "authorization/intent.hpp"  // the money rules of an intent
+#include "primitives/json_access.hpp"
 #include "policy/policy_bundle.hpp"
 #include "policy/policy_patterns.hpp"
 #include "primitives/digest.hpp"

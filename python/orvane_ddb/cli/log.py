@@ -12,7 +12,7 @@ import click
 import orvane_ddb
 
 from ._base import (BadInput, emit_json, example, fail, gate_options, handle_refusals, json_option, open_gate,
-                    public_key_argument, read_text, say, show_fields, show_table, stderr, when, write_output)
+                    parse_document, public_key_argument, read_document, read_text, say, show_fields, show_table, stderr, when, write_output)
 
 TENANT_OPTION = click.option("--tenant", default="*", show_default=True, help="The tenant whose log is meant.")
 GATE_KEY_OPTION = click.option("--gate-key", required=True, metavar="KEY",
@@ -126,6 +126,90 @@ def prove_consistency(tenant: str, old_size: int | None, new_size: int | None, o
     old = sized(old_size, old_file, "--old-size")
     new = sized(new_size, new_file, "--new-size")
     write_output(output, open_gate(db_path, key_path).prove_consistency(tenant, old, new))
+
+
+@click.group()
+def verify() -> None:
+    """Check proofs against signed tree heads, without the gate."""
+
+
+@verify.command("inclusion", epilog=example(
+    "orvane prove inclusion --tenant acme --sequence 3 --head acme.note -o proof.json --db gate.db --key gate.key",
+    "orvane stream export --tenant acme -o acme-stream.json --db gate.db --key gate.key",
+    "orvane verify inclusion acme.note acme-stream.json proof.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("note_file", metavar="NOTE_FILE")
+@click.argument("event_file", metavar="EVENT_FILE")
+@click.argument("proof_file", metavar="PROOF_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_inclusion(note_file: str, event_file: str, proof_file: str, gate_key: str, as_json: bool) -> None:
+    """Check that the event in EVENT_FILE (one exported event, or an exported
+    stream holding the proof's sequence number) is in the tree the head in
+    NOTE_FILE commits to. Exit 1 when it is INVALID."""
+    note, proof_text = read_note(note_file), read_text(proof_file, "inclusion proof")
+    event = read_document(event_file, "event")
+    if isinstance(event, list):
+        proof = parse_document(proof_text, "inclusion proof")
+        wanted = proof.get("sequence_number") if isinstance(proof, dict) else None
+        matching = [e for e in event if isinstance(e, dict) and e.get("sequence_number") == wanted]
+        if len(matching) != 1:
+            raise BadInput(f"{event_file} holds no single event with the proof's sequence number {wanted}")
+        event = matching[0]
+    text = orvane_ddb.verify_inclusion(note, public_key_argument(gate_key), json.dumps(event), proof_text)
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        show_verdict("Inclusion", result, ("tenant_id", "sequence_number", "tree_size", "event_digest"))
+    require_verified(result, "ORVANE_INCLUSION_INVALID")
+
+
+@verify.command("consistency", epilog=example(
+    "orvane verify consistency old.note new.note proof.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("old_file", metavar="OLD_NOTE_FILE")
+@click.argument("new_file", metavar="NEW_NOTE_FILE")
+@click.argument("proof_file", metavar="PROOF_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_consistency(old_file: str, new_file: str, proof_file: str, gate_key: str, as_json: bool) -> None:
+    """Check that the later tree head extends the earlier one: the stream was
+    only appended to in between. Exit 1 when it is INVALID."""
+    text = orvane_ddb.verify_consistency(read_note(old_file), read_note(new_file), public_key_argument(gate_key),
+                                         read_text(proof_file, "consistency proof"))
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        show_verdict("Consistency", result, ("tenant_id", "old_size", "new_size"))
+    require_verified(result, "ORVANE_CONSISTENCY_INVALID")
+
+
+@verify.command("permit", epilog=example("orvane verify permit permit.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("permit_file", metavar="PERMIT_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_permit(permit_file: str, gate_key: str, as_json: bool) -> None:
+    """Check an authorization result (a permit, or a BLOCKED answer) under the
+    gate key you trust, without the gate: the receipt's signature, the policy
+    and its evidence, the intent and the agent's signature. Exit 1 when it is
+    INVALID."""
+    permit = read_text(permit_file, "permit")
+    text = orvane_ddb.verify_authorization(permit, public_key_argument(gate_key))
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        info = json.loads(orvane_ddb.permit_info(permit))
+        show_fields(f"Permit {result.get('status')}: {result.get('decision')}", [
+            ("reason_codes", ",".join(result.get("reason_codes", [])))] + [
+            (name, info.get(name)) for name in ("action_id", "tenant_id", "agent_id", "action_type", "resource",
+                                                "policy_version", "expired")] + [
+            ("expires_at", when(info.get("expires_at")))])
+    if result.get("status") != "VERIFIED":
+        fail("ORVANE_AUTHORIZATION_INVALID", ",".join(result.get("reason_codes", [])))
 
 
 def sized(size: int | None, note_file: str | None, name: str) -> int:
