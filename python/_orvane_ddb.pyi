@@ -9,6 +9,18 @@ from collections.abc import Sequence
 def gen_keys(output: str) -> str:
     """Writes a new Ed25519 key file to `output` and returns its text."""
 
+def verify_checkpoint_stream(checkpoint: str, stream: str, public_key: str) -> str:
+    """Checks an exported event stream against a checkpoint signed by `public_key`
+    (an Ed25519 public key in hex); returns the verdict. No gate is needed."""
+
+def verify_authorization(result: str, public_key: str) -> str:
+    """Verifies an authorization result under the gate key `public_key`; returns the
+    verdict with its reason codes. No gate is needed."""
+
+def permit_info(permit: str) -> str:
+    """Returns what a permit allows (action, resource, tenant, executor constraints,
+    expiry) without verifying or consuming it."""
+
 def verify_evidence(evidence_json: str, trusted_gate_public_key: str) -> str:
     """The verdict ("orvane.evidence-verification.v1") of an evidence file under the
     gate key the caller trusts; raises RuntimeError("ORVANE_EVIDENCE_MALFORMED: ...")

@@ -18,7 +18,7 @@ from __future__ import annotations
 import _orvane_ddb as native
 
 from .documents import Document, as_text, dumps, loads
-from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
+from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, forward, translate
 from .executor import OrvaneExecutor
 from .gate import OrvaneDDB
 
@@ -37,6 +37,9 @@ __all__ = [
     "gen_keys",
     "loads",
     "native",
+    "permit_info",
+    "verify_authorization",
+    "verify_checkpoint_stream",
     "verify_consistency",
     "verify_evidence",
     "verify_inclusion",
@@ -53,6 +56,16 @@ def gen_keys(output: str) -> str:
         raise translate(error) from None
 
 
+def verify_checkpoint_stream(checkpoint: Document, stream: Document, public_key: str) -> str:
+    """Checks an exported event stream against a checkpoint signed by
+    ``public_key`` (the gate key, hex; required), without a gate; returns the
+    verdict (``status`` VERIFIED or INVALID with its ``reason_code``)."""
+    try:
+        return native.verify_checkpoint_stream(as_text(checkpoint), as_text(stream), public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
 def verify_tree_head(note: str, public_key: str) -> str:
     """Checks a signed tree head under the gate key; returns the verdict document."""
     try:
@@ -61,10 +74,35 @@ def verify_tree_head(note: str, public_key: str) -> str:
         raise translate(error) from None
 
 
+def verify_authorization(result: Document, public_key: str) -> str:
+    """Verifies an authorization result (a permit, or a BLOCKED answer) under
+    the gate key ``public_key`` (hex; required), without a gate: the receipt's
+    id and signature, the policy bundle and its binding, the evidence, the
+    intent hash and contract, the agent's signature. Returns the verdict
+    (``status`` VERIFIED or INVALID with ``reason_codes``). Whether the agent
+    was a registered, active identity is known only to the gate (its trace and
+    its executors check that); expiry is not judged (see :func:`permit_info`)."""
+    try:
+        return native.verify_authorization(as_text(result), public_key)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
 def verify_inclusion(note: str, public_key: str, event_json: str, proof_json: str) -> str:
     """Checks that an exported event is in the tree a signed head commits to."""
     try:
         return native.verify_inclusion(note, public_key, event_json, proof_json)
+    except RuntimeError as error:
+        raise translate(error) from None
+
+
+def permit_info(permit: Document) -> str:
+    """What a permit allows (action type, resource, tenant, agent, executor
+    constraints, decision, ``issued_at`` / ``expires_at`` in microseconds and
+    whether it has expired), read without consuming it. Nothing is verified
+    here: use :func:`verify_authorization` for that."""
+    try:
+        return native.permit_info(as_text(permit))
     except RuntimeError as error:
         raise translate(error) from None
 
@@ -84,3 +122,16 @@ def verify_evidence(evidence_json: Document, trusted_gate_public_key: str) -> st
         return native.verify_evidence(as_text(evidence_json), trusted_gate_public_key)
     except RuntimeError as error:
         raise translate(error) from None
+
+
+def _reexport_later_names() -> None:
+    """Re-exports the names other parts of the extension add, when it has them;
+    their functions raise coded refusals here too."""
+    for name in ("OrvaneWitness",):
+        if hasattr(native, name):
+            value = getattr(native, name)
+            globals()[name] = value if isinstance(value, type) else forward(native, name)
+            __all__.append(name)
+
+
+_reexport_later_names()

@@ -89,6 +89,8 @@ CODES: Final[Mapping[str, str]] = {
     "intent must be valid JSON: ": "ORVANE_JSON_INVALID",
     "metadata must be valid JSON: ": "ORVANE_JSON_INVALID",
     "outcome must be valid JSON: ": "ORVANE_JSON_INVALID",
+    "authorization result must be valid JSON: ": "ORVANE_JSON_INVALID",
+    "permit must be valid JSON: ": "ORVANE_JSON_INVALID",
     "syntax error while parsing ": "ORVANE_JSON_INVALID",
     "recursion limit exceeded": "ORVANE_JSON_INVALID",
     "number overflow parsing ": "ORVANE_JSON_INVALID",

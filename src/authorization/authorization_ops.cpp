@@ -17,7 +17,7 @@
 #include "primitives/clock.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/keys.hpp"
-#include "storage/sqlite.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -41,32 +41,29 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
                                                  std::string_view action_id,
                                                  std::string_view intent_hash,
                                                  std::string_view canonical_intent) {
-    auto stmt = storage::Statement::prepare(
-        db, "SELECT intent_hash, authorization_json FROM action_authorizations WHERE action_id = ?1");
-    if (!stmt) return fail("Failed to check action idempotency: " + stmt.error());
-    if (auto bound = stmt->bind_text(1, action_id); !bound) {
-        return fail("Failed to check action idempotency: " + bound.error());
-    }
-    auto row = stmt->step();
-    if (!row) return fail("Failed to check action idempotency: " + row.error());
-    if (!*row) return std::optional<std::string>();
-    if (stmt->column_text(0) != intent_hash) {
+    ORVANE_ASSIGN_OR_RETURN(auto row, storage::Queries(db, "Failed to check action idempotency: ")
+                                          .query_one<std::string, std::string>(
+                                              "SELECT intent_hash, authorization_json FROM action_authorizations "
+                                              "WHERE action_id = ?1",
+                                              action_id));
+    if (!row) return std::optional<std::string>();
+    auto& [stored_intent_hash, stored] = *row;
+    if (stored_intent_hash != intent_hash) {
         return fail(
             "ORVANE_IDEMPOTENCY_CONFLICT: idempotency key was already used for a different intent");
     }
-    std::string stored(stmt->column_text(1));
-    auto parsed = parse_json(stored);
-    if (!parsed) return fail("ORVANE_STORED_AUTHORIZATION_INVALID: " + parsed.error());
-    std::vector<std::string> codes = verify_authorization_result(db, root, *parsed);
+    ORVANE_ASSIGN_OR_RETURN(auto parsed,
+                            parse_json(stored).with_context("ORVANE_STORED_AUTHORIZATION_INVALID: "));
+    std::vector<std::string> codes = verify_authorization_result(db, root, parsed);
     if (codes.empty()) {
-        const Json& receipt = *members::get(*parsed, "authorization");  // verified: present
+        const Json& receipt = *members::get(parsed, "authorization");  // verified: present
         if (members::string_or_empty(receipt, "action_id") != action_id) {
             codes.emplace_back("REPLAYED_ACTION_ID_MISMATCH");
         }
         if (members::string_or_empty(receipt, "intent_hash") != intent_hash) {
             codes.emplace_back("REPLAYED_INTENT_HASH_MISMATCH");
         }
-        if (canonical_json(*members::get(*parsed, "intent")) != canonical_intent) {
+        if (canonical_json(*members::get(parsed, "intent")) != canonical_intent) {
             codes.emplace_back("REPLAYED_INTENT_MISMATCH");
         }
     }
@@ -82,37 +79,67 @@ Result<std::optional<std::string>> replay_stored(storage::Connection& db, const 
 Result<std::optional<std::string>> persist(storage::Connection& db, const TrustedRoot& root, const Json& receipt,
                                            const ActionIntent& intent, std::string_view canonical_intent,
                                            std::string_view result_text) {
-    auto tx = storage::Transaction::begin(db);
-    if (!tx) return fail("Failed to begin authorization transaction: " + tx.error());
-    auto raced =
-        replay_stored(db, root, members::string_or_empty(receipt, "action_id"), members::string_or_empty(receipt, "intent_hash"),
-                      canonical_intent);
+    ORVANE_ASSIGN_OR_RETURN(auto tx,
+                            storage::Transaction::begin(db)
+                                .with_context("Failed to begin authorization transaction: "));
+    const std::string_view action_id = members::string_or_empty(receipt, "action_id");
+    const std::string_view intent_hash = members::string_or_empty(receipt, "intent_hash");
+    auto raced = replay_stored(db, root, action_id, intent_hash, canonical_intent);
     if (!raced || raced->has_value()) return raced;
-    auto stmt = storage::Statement::prepare(db, R"(INSERT INTO action_authorizations
+    const std::string_view authorization_id = members::string_or_empty(receipt, "authorization_id");
+    const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
+    ORVANE_TRY(storage::Queries(db, "Failed to persist authorization receipt: ")
+                   .execute(R"(INSERT INTO action_authorizations
                  (authorization_id, action_id, tenant_id, agent_id, idempotency_key, intent_hash,
                   decision, issued_at, expires_at, authorization_json)
-                 VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))");
-    if (!stmt) return fail("Failed to persist authorization receipt: " + stmt.error());
-    const std::string_view authorization_id = members::string_or_empty(receipt, "authorization_id");
-    Status bound = stmt->bind_text(1, authorization_id);
-    if (bound) bound = stmt->bind_text(2, members::string_or_empty(receipt, "action_id"));
-    if (bound) bound = stmt->bind_text(3, intent.tenant_id);
-    if (bound) bound = stmt->bind_text(4, intent.agent_id);
-    if (bound) bound = stmt->bind_text(5, intent.idempotency_key);
-    if (bound) bound = stmt->bind_text(6, members::string_or_empty(receipt, "intent_hash"));
-    if (bound) bound = stmt->bind_text(7, members::string_or_empty(receipt, "decision"));
-    if (bound) bound = stmt->bind_uint64(8, members::uint_or_zero(receipt, "issued_at"));
-    if (bound) bound = stmt->bind_uint64(9, members::uint_or_zero(receipt, "expires_at"));
-    if (bound) bound = stmt->bind_text(10, result_text);
-    if (bound) bound = stmt->run();
-    if (!bound) return fail("Failed to persist authorization receipt: " + bound.error());
-    auto event = append_event(db, intent.tenant_id, "action.authorized", authorization_id,
-                              result_text, members::uint_or_zero(receipt, "issued_at"));
-    if (!event) return fail(std::move(event.error()));
-    if (auto committed = tx->commit(); !committed) {
-        return fail("Failed to commit authorization transaction: " + committed.error());
-    }
+                 VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10))",
+                            authorization_id, action_id, intent.tenant_id, intent.agent_id, intent.idempotency_key,
+                            intent_hash, members::string_or_empty(receipt, "decision"), issued_at,
+                            members::uint_or_zero(receipt, "expires_at"), result_text));
+    ORVANE_TRY(append_event(db, intent.tenant_id, "action.authorized", authorization_id, result_text, issued_at));
+    ORVANE_TRY(tx.commit().with_context("Failed to commit authorization transaction: "));
     return std::optional<std::string>();
+}
+
+// What the gate-signed receipt states; the decision's reason codes and the
+// policy's evidence are moved into it.
+struct ReceiptTerms {
+    std::string_view action_id;
+    const ActionIntent& intent;
+    std::string_view intent_hash;
+    AuthorizationDecision& decision;
+    const Json& bundle;
+    PolicyEvaluation& policy;
+    std::uint64_t issued_at;
+    std::uint64_t expires_at;
+};
+
+Result<Json> sign_receipt(const Signer& signer, std::string_view gate_id, const ReceiptTerms& terms) {
+    Json receipt = Json::object();
+    receipt["schema_version"] = kAuthorizationReceiptSchema;
+    receipt["action_id"] = terms.action_id;
+    receipt["tenant_id"] = terms.intent.tenant_id;
+    receipt["agent_id"] = terms.intent.agent_id;
+    receipt["intent_hash"] = terms.intent_hash;
+    receipt["decision"] = terms.decision.decision;
+    receipt["reason_codes"] = std::move(terms.decision.reason_codes);
+    if (const Json* version = members::get(terms.bundle, "policy_version")) {
+        receipt["policy_version"] = *version;
+    }
+    if (const Json* digest = members::get(terms.bundle, "policy_digest")) {
+        receipt["policy_digest"] = *digest;
+    }
+    receipt["evidence_digest"] = std::move(terms.policy.evidence_digest);
+    receipt["executor_constraints"] = std::move(terms.policy.executor_constraints);
+    receipt["issued_at"] = terms.issued_at;
+    receipt["expires_at"] = terms.expires_at;
+    receipt["gate_id"] = gate_id;
+    receipt["gate_signer"] = signer_identity_json(signer.identity());
+    std::string authorization_id = canonical_digest(receipt);
+    ORVANE_ASSIGN_OR_RETURN(auto gate_signature, signer.sign_digest_hex(authorization_id));
+    receipt["authorization_id"] = std::move(authorization_id);
+    receipt["gate_signature"] = std::move(gate_signature);
+    return receipt;
 }
 
 // The request once the intent is parsed and its contract holds.
@@ -131,26 +158,19 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     const std::string action_id =
         derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
 
-    auto root = gate_trusted_root(gate);
-    if (!root) return fail(std::move(root.error()));
-    auto stored = replay_stored(db, *root, action_id, hash, parsed.canonical);
-    if (!stored) return fail(std::move(stored.error()));
-    if (stored->has_value()) return std::move(**stored);
+    ORVANE_ASSIGN_OR_RETURN(auto root, gate_trusted_root(gate));
+    ORVANE_ASSIGN_OR_RETURN(auto stored, replay_stored(db, root, action_id, hash, parsed.canonical));
+    if (stored.has_value()) return std::move(*stored);
 
-    auto authority = require_gate_authority(gate, *root);
-    if (!authority) return fail(std::move(authority.error()));
-    const Signer& signer = *authority->signer;
+    ORVANE_ASSIGN_OR_RETURN(auto authority, require_gate_authority(gate, root));
+    const Signer& signer = *authority.signer;
 
-    auto issued_at = now_micros();
-    if (!issued_at) return fail(std::move(issued_at.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto issued_at, now_micros());
 
-    auto baseline = ensure_baseline_policy(db, signer, *issued_at);
-    if (!baseline) return fail(std::move(baseline.error()));
-    auto bundle = resolve_active_policy(db, authority->public_key, intent.tenant_id);
-    if (!bundle) return fail(std::move(bundle.error()));
+    ORVANE_TRY(ensure_baseline_policy(db, signer, issued_at));
+    ORVANE_ASSIGN_OR_RETURN(auto bundle, resolve_active_policy(db, authority.public_key, intent.tenant_id));
     // resolve_active_policy has just verified the bundle with the gate key.
-    auto policy = evaluate_verified_policy(*bundle, parsed.value, ttl_seconds);
-    if (!policy) return fail(std::move(policy.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto policy, evaluate_verified_policy(bundle, parsed.value, ttl_seconds));
 
     const bool signature_valid =
         verify_signature(agent_id, members::bytes(parsed.canonical), agent_signature);
@@ -158,53 +178,38 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     // The agent's standing is judged at the instant the receipt names, as
     // receipt verification judges it: a change that another process writes
     // while this request runs cannot make the stored answer unreproducible.
-    auto agent = resolve_identity(db, *root, agent_id, *issued_at);
-    if (!agent) return fail(std::move(agent.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto agent, resolve_identity(db, root, agent_id, issued_at));
 
     AuthorizationDecision decision = decide_authorization(DecisionInputs{
         .agent_signature_valid = signature_valid,
-        .agent = agent->has_value() ? &**agent : nullptr,
+        .agent = agent.has_value() ? &*agent : nullptr,
         .intent_tenant_id = intent.tenant_id,
         .requested_at = intent.requested_at,
-        .issued_at = *issued_at,
-        .policy = &*policy,
+        .issued_at = issued_at,
+        .policy = &policy,
     });
-    if (ttl_seconds > (std::numeric_limits<std::uint64_t>::max() - *issued_at) / 1'000'000) {
+    if (ttl_seconds > (std::numeric_limits<std::uint64_t>::max() - issued_at) / 1'000'000) {
         return fail("ORVANE_INVALID_TTL: expiration overflow");
     }
-    const std::uint64_t expires_at = *issued_at + ttl_seconds * 1'000'000;
+    const std::uint64_t expires_at = issued_at + ttl_seconds * 1'000'000;
 
-    Json receipt = Json::object();
-    receipt["schema_version"] = kAuthorizationReceiptSchema;
-    receipt["action_id"] = action_id;
-    receipt["tenant_id"] = intent.tenant_id;
-    receipt["agent_id"] = intent.agent_id;
-    receipt["intent_hash"] = hash;
-    receipt["decision"] = decision.decision;
-    receipt["reason_codes"] = std::move(decision.reason_codes);
-    if (const Json* version = members::get(*bundle, "policy_version")) {
-        receipt["policy_version"] = *version;
-    }
-    if (const Json* digest = members::get(*bundle, "policy_digest")) {
-        receipt["policy_digest"] = *digest;
-    }
-    receipt["evidence_digest"] = std::move(policy->evidence_digest);
-    receipt["executor_constraints"] = std::move(policy->executor_constraints);
-    receipt["issued_at"] = *issued_at;
-    receipt["expires_at"] = expires_at;
-    receipt["gate_id"] = authority->public_key;
-    receipt["gate_signer"] = signer_identity_json(signer.identity());
-    std::string authorization_id = canonical_digest(receipt);
-    auto gate_signature = signer.sign_digest_hex(authorization_id);
-    if (!gate_signature) return fail(std::move(gate_signature.error()));
-    receipt["authorization_id"] = std::move(authorization_id);
-    receipt["gate_signature"] = std::move(*gate_signature);
+    ORVANE_ASSIGN_OR_RETURN(Json receipt, sign_receipt(signer, authority.public_key,
+                                                       ReceiptTerms{
+                                                           .action_id = action_id,
+                                                           .intent = intent,
+                                                           .intent_hash = hash,
+                                                           .decision = decision,
+                                                           .bundle = bundle,
+                                                           .policy = policy,
+                                                           .issued_at = issued_at,
+                                                           .expires_at = expires_at,
+                                                       }));
 
     Json result = Json::object();
     result["schema_version"] = kAuthorizationResultSchema;
     result["intent"] = parsed.value;
     result["agent_signature"] = agent_signature;
-    result["policy_bundle"] = std::move(*bundle);
+    result["policy_bundle"] = std::move(bundle);
     result["authorization"] = std::move(receipt);
     std::string text = canonical_json(result);
 
@@ -212,10 +217,10 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     // that resolves to an active identity) is stored, bound to its action id
     // and announced. Anyone else gets the signed refusal but can neither
     // take an agent's idempotency key nor fill the database.
-    if (signature_valid && agent->has_value() && (*agent)->active) {
-        auto raced = persist(db, *root, result["authorization"], intent, parsed.canonical, text);
-        if (!raced) return fail(std::move(raced.error()));
-        if (raced->has_value()) return std::move(**raced);
+    if (signature_valid && agent.has_value() && agent->active) {
+        ORVANE_ASSIGN_OR_RETURN(auto raced,
+                                persist(db, root, result["authorization"], intent, parsed.canonical, text));
+        if (raced.has_value()) return std::move(*raced);
     }
     return text;
 }
@@ -226,19 +231,16 @@ Result<ParsedField> parse_intent(std::string_view text) { return parse_json_fiel
 
 Result<std::string> request_action(Gate& gate, std::string_view intent_text,
                                    const std::string& agent_keyfile, std::uint64_t ttl_seconds) {
-    auto key = load_signing_key(agent_keyfile);
-    if (!key) return fail(std::move(key.error()));
-    const std::string agent_id = key->public_key_hex();
-    auto parsed = parse_intent(intent_text);
-    if (!parsed) return fail(std::move(parsed.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto key, load_signing_key(agent_keyfile));
+    const std::string agent_id = key.public_key_hex();
+    ORVANE_ASSIGN_OR_RETURN(auto parsed, parse_intent(intent_text));
     // Never sign an intent in another agent's name.
-    auto intent = validate_intent_contract(parsed->value, agent_id);
-    if (!intent) return fail(std::move(intent.error()));
-    const std::string signature = signature_hex(sign_message(*key, members::bytes(parsed->canonical)));
+    ORVANE_ASSIGN_OR_RETURN(auto intent, validate_intent_contract(parsed.value, agent_id));
+    const std::string signature = signature_hex(sign_message(key, members::bytes(parsed.canonical)));
     // The canonical text parses back to the same value, so the request goes
     // on with the parsed intent instead of parsing it a second time.
     ORVANE_TRY(check_ttl(ttl_seconds));
-    return authorize_validated(gate, *parsed, *intent, agent_id, signature, ttl_seconds);
+    return authorize_validated(gate, parsed, intent, agent_id, signature, ttl_seconds);
 }
 
 Result<std::string> request_action_signed(Gate& gate, std::string_view intent_text,
@@ -246,11 +248,9 @@ Result<std::string> request_action_signed(Gate& gate, std::string_view intent_te
                                           std::string_view agent_signature,
                                           std::uint64_t ttl_seconds) {
     ORVANE_TRY(check_ttl(ttl_seconds));
-    auto parsed = parse_intent(intent_text);
-    if (!parsed) return fail(std::move(parsed.error()));
-    auto intent = validate_intent_contract(parsed->value, agent_id);
-    if (!intent) return fail(std::move(intent.error()));
-    return authorize_validated(gate, *parsed, *intent, agent_id, agent_signature, ttl_seconds);
+    ORVANE_ASSIGN_OR_RETURN(auto parsed, parse_intent(intent_text));
+    ORVANE_ASSIGN_OR_RETURN(auto intent, validate_intent_contract(parsed.value, agent_id));
+    return authorize_validated(gate, parsed, intent, agent_id, agent_signature, ttl_seconds);
 }
 
 }  // namespace orvane

@@ -140,9 +140,8 @@ Result<MoneyTerms> resolve_money(const Json& money) {
     if (amount == nullptr) {
         return fail("ORVANE_INVALID_CONTRACT: money.amount must be a decimal string");
     }
-    auto minor = parse_decimal_amount(*amount);
-    if (!minor) return fail(std::move(minor.error()));
-    terms.amount_minor = *minor;
+    ORVANE_ASSIGN_OR_RETURN(auto minor, parse_decimal_amount(*amount));
+    terms.amount_minor = minor;
     return terms;
 }
 

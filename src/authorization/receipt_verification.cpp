@@ -94,9 +94,13 @@ std::string join_reason_codes(const std::vector<std::string>& codes) {
     return joined;
 }
 
-std::vector<std::string> verify_authorization_result(storage::Connection& db, const TrustedRoot& root,
-                                                     const Json& result,
-                                                     std::optional<ResolvedIdentity>* agent_out) {
+namespace {
+
+// The checks of verify_authorization_result. Without a registry (`db` null)
+// the gate must be the root key itself, and what only the registry knows (the
+// identities at issued_at, and so the reproduction of the decision) is left out.
+std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoot& root, const Json& result,
+                                       std::optional<ResolvedIdentity>* agent_out) {
     std::vector<std::string> codes;
 
     // The document and its receipt.
@@ -143,8 +147,9 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db, co
         codes.emplace_back("GATE_SIGNATURE_INVALID");
     }
     const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
-    auto gate = resolve_identity(db, root, gate_id, issued_at);
-    if (!gate) {
+    if (db == nullptr) {
+        if (gate_id != root.key) codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
+    } else if (auto gate = resolve_identity(*db, root, gate_id, issued_at); !gate) {
         codes.push_back(std::move(gate.error()));
     } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
         codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
@@ -243,8 +248,8 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db, co
     }
 
     // The decision, reproduced from the stored inputs.
-    if (bundle == nullptr) return codes;
-    auto agent = resolve_identity(db, root, agent_id, issued_at);
+    if (bundle == nullptr || db == nullptr) return codes;
+    auto agent = resolve_identity(*db, root, agent_id, issued_at);
     if (!agent) {
         codes.push_back(std::move(agent.error()));
         return codes;
@@ -271,6 +276,18 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db, co
         codes.emplace_back("AUTHORIZATION_REASON_CODES_NOT_REPRODUCIBLE");
     }
     return codes;
+}
+
+}  // namespace
+
+std::vector<std::string> verify_authorization_result(storage::Connection& db, const TrustedRoot& root,
+                                                     const Json& result,
+                                                     std::optional<ResolvedIdentity>* agent_out) {
+    return verify_result(&db, root, result, agent_out);
+}
+
+std::vector<std::string> verify_authorization_result_under_key(const Json& result, std::string_view gate_public_key) {
+    return verify_result(nullptr, TrustedRoot{std::string(gate_public_key), true}, result, nullptr);
 }
 
 }  // namespace orvane

@@ -62,6 +62,14 @@ std::vector<std::string> verify_authorization_result(storage::Connection& db, co
                                                      const Json& authorization_result,
                                                      std::optional<ResolvedIdentity>* agent = nullptr);
 
+// The same checks without a gate database, for a holder of the gate's public
+// key: the receipt must be signed by that key, and everything the documents
+// themselves prove is checked (receipt id, signatures, policy bundle and
+// binding, evidence, intent hash and contract, action and tenant ids). Whether
+// the agent was a registered, active identity at issued_at is the registry's
+// knowledge and is not checked.
+std::vector<std::string> verify_authorization_result_under_key(const Json& result, std::string_view gate_public_key);
+
 // Joins reason codes with "," (no space), as refusals quote them.
 std::string join_reason_codes(const std::vector<std::string>& codes);
 

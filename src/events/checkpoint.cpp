@@ -40,27 +40,23 @@ Json signer_identity_json(const SignerIdentity& identity) {
 }  // namespace
 
 Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
-    auto signer = gate_signer(gate);
-    if (!signer) return fail(std::move(signer.error()));
-    auto created_at = now_micros();
-    if (!created_at) return fail(std::move(created_at.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto signer, gate_signer(gate));
+    ORVANE_ASSIGN_OR_RETURN(auto created_at, now_micros());
     // The next sequence is taken, the stream verified and summed up and the
     // checkpoint stored under one write lock, so that two processes
     // checkpointing the same tenant get consecutive sequences instead of one
     // failing on the unique (tenant_id, checkpoint_sequence).
-    auto tx = storage::Transaction::begin(gate.db);
-    if (!tx) return fail("Failed to begin checkpoint transaction: " + tx.error());
+    ORVANE_ASSIGN_OR_RETURN(auto tx,
+                            storage::Transaction::begin(gate.db)
+                                .with_context("Failed to begin checkpoint transaction: "));
     // Before vouching for the stream, re-verify it and that it extends what
     // the gate signed last: a writer without the key could otherwise delete
     // events, re-chain the rest and have the gate sign the shorter history.
-    const std::string& gate_key = (*signer)->identity().public_key;
-    auto latest = latest_signed_checkpoint(gate.db, tenant_id, gate_key);
-    if (!latest) return fail(std::move(latest.error()));
-    auto sequence = next_checkpoint_sequence(*latest);
-    if (!sequence) return fail(std::move(sequence.error()));
-    auto summary = audit_stream(gate.db, tenant_id, *latest);
-    if (!summary) return fail(std::move(summary.error()));
-    if (summary->total_events == 0) {
+    const std::string& gate_key = signer->identity().public_key;
+    ORVANE_ASSIGN_OR_RETURN(auto latest, latest_signed_checkpoint(gate.db, tenant_id, gate_key));
+    ORVANE_ASSIGN_OR_RETURN(auto sequence, next_checkpoint_sequence(latest));
+    ORVANE_ASSIGN_OR_RETURN(auto summary, audit_stream(gate.db, tenant_id, latest));
+    if (summary.total_events == 0) {
         return fail("Cannot create checkpoint: No events recorded for tenant '" +
                     std::string(tenant_id) + "'");
     }
@@ -68,25 +64,24 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     std::string checkpoint_id;
     checkpoint_id.reserve(tenant_id.size() + 48);
     checkpoint_id.append("chk_").append(tenant_id).append("_");
-    checkpoint_id.append(std::to_string(*sequence)).append("_").append(std::to_string(*created_at));
+    checkpoint_id.append(std::to_string(sequence)).append("_").append(std::to_string(created_at));
 
     Json checkpoint = Json::object();
     checkpoint["schema_version"] = "orvane.checkpoint.v1";
     checkpoint["checkpoint_id"] = checkpoint_id;
     checkpoint["tenant_id"] = tenant_id;
-    checkpoint["checkpoint_sequence"] = *sequence;
-    checkpoint["first_sequence"] = summary->first_sequence;
-    checkpoint["last_sequence"] = summary->last_sequence;
-    checkpoint["stream_root_hash"] = summary->root_hash;
-    checkpoint["total_events"] = summary->total_events;
-    checkpoint["created_at"] = *created_at;
-    checkpoint["signer"] = signer_identity_json((*signer)->identity());
+    checkpoint["checkpoint_sequence"] = sequence;
+    checkpoint["first_sequence"] = summary.first_sequence;
+    checkpoint["last_sequence"] = summary.last_sequence;
+    checkpoint["stream_root_hash"] = summary.root_hash;
+    checkpoint["total_events"] = summary.total_events;
+    checkpoint["created_at"] = created_at;
+    checkpoint["signer"] = signer_identity_json(signer->identity());
 
     const std::string signed_bytes = canonical_json(checkpoint);
-    auto signature = (*signer)->sign(
-        {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()});
-    if (!signature) return fail(std::move(signature.error()));
-    checkpoint["signature"] = std::move(*signature);
+    ORVANE_ASSIGN_OR_RETURN(auto signature, signer->sign(
+        {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()}));
+    checkpoint["signature"] = std::move(signature);
     std::string checkpoint_json = canonical_json(checkpoint);
 
     static const std::string prefix = "Failed to record checkpoint: ";
@@ -94,17 +89,17 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     if (!stmt) return fail(prefix + stmt.error());
     Status bound = stmt->bind_text(1, checkpoint_id);
     if (bound) bound = stmt->bind_text(2, tenant_id);
-    if (bound) bound = stmt->bind_uint64(3, *sequence);
-    if (bound) bound = stmt->bind_uint64(4, summary->first_sequence);
-    if (bound) bound = stmt->bind_uint64(5, summary->last_sequence);
-    if (bound) bound = stmt->bind_text(6, summary->root_hash);
-    if (bound) bound = stmt->bind_uint64(7, summary->total_events);
-    if (bound) bound = stmt->bind_uint64(8, *created_at);
+    if (bound) bound = stmt->bind_uint64(3, sequence);
+    if (bound) bound = stmt->bind_uint64(4, summary.first_sequence);
+    if (bound) bound = stmt->bind_uint64(5, summary.last_sequence);
+    if (bound) bound = stmt->bind_text(6, summary.root_hash);
+    if (bound) bound = stmt->bind_uint64(7, summary.total_events);
+    if (bound) bound = stmt->bind_uint64(8, created_at);
     if (bound) bound = stmt->bind_text(9, checkpoint_json);
     if (!bound) return fail(prefix + bound.error());
     if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
     stmt = storage::Statement();  // released before COMMIT
-    if (auto committed = tx->commit(); !committed) return fail(prefix + committed.error());
+    if (auto committed = tx.commit(); !committed) return fail(prefix + committed.error());
     return checkpoint_json;
 }
 

@@ -7,6 +7,7 @@
 #include "events/event_ops.hpp"
 #include "events/running_hash.hpp"
 #include "primitives/digest.hpp"
+#include "primitives/hex.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane {
@@ -57,31 +58,34 @@ std::string recompute_event_digest(const Json& event) {
 Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkpoint_json,
                                              std::string_view stream_json,
                                              std::optional<std::string_view> expected_public_key) {
-    const std::optional<std::string> trusted = trusted_key(gate, expected_public_key);
+    return verify_checkpoint_stream_under(checkpoint_json, stream_json, trusted_key(gate, expected_public_key));
+}
 
-    auto checkpoint = parse_json(checkpoint_json);
-    if (!checkpoint) return fail("Invalid checkpoint JSON: " + checkpoint.error());
-    auto stream = parse_json(stream_json);
-    if (!stream) return fail("Invalid stream JSON: " + stream.error());
-    if (!stream->is_array()) return fail("Event stream must be a JSON array of events");
+Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_json, std::string_view stream_json,
+                                                   const std::optional<std::string>& trusted) {
 
-    const std::string* id = find_string(*checkpoint, "checkpoint_id");
+    ORVANE_ASSIGN_OR_RETURN(auto checkpoint,
+                            parse_json(checkpoint_json).with_context("Invalid checkpoint JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(auto stream, parse_json(stream_json).with_context("Invalid stream JSON: "));
+    if (!stream.is_array()) return fail("Event stream must be a JSON array of events");
+
+    const std::string* id = find_string(checkpoint, "checkpoint_id");
     const std::string checkpoint_id = id ? *id : std::string("unknown");
-    const std::string* tenant = find_string(*checkpoint, "tenant_id");
+    const std::string* tenant = find_string(checkpoint, "tenant_id");
     if (tenant == nullptr) return fail("Checkpoint missing tenant_id");
-    const auto checkpoint_sequence = find_unsigned(*checkpoint, "checkpoint_sequence");
-    const auto first_sequence = find_unsigned(*checkpoint, "first_sequence");
-    const std::uint64_t last_sequence = find_unsigned(*checkpoint, "last_sequence").value_or(0);
-    const std::string* root_hash = find_string(*checkpoint, "stream_root_hash");
+    const auto checkpoint_sequence = find_unsigned(checkpoint, "checkpoint_sequence");
+    const auto first_sequence = find_unsigned(checkpoint, "first_sequence");
+    const std::uint64_t last_sequence = find_unsigned(checkpoint, "last_sequence").value_or(0);
+    const std::string* root_hash = find_string(checkpoint, "stream_root_hash");
     if (root_hash == nullptr) return fail("Checkpoint missing stream_root_hash");
-    const std::string* signature = find_string(*checkpoint, "signature");
+    const std::string* signature = find_string(checkpoint, "signature");
     if (signature == nullptr) return fail("Checkpoint missing signature");
 
-    Json unsigned_checkpoint = *checkpoint;
+    Json unsigned_checkpoint = checkpoint;
     unsigned_checkpoint.erase("signature");
     const std::string signed_bytes = canonical_json(unsigned_checkpoint);
 
-    const Json* signer = find_member(*checkpoint, "signer");
+    const Json* signer = find_member(checkpoint, "signer");
     if (signer == nullptr) return fail("Checkpoint missing signer");
     const std::string* signer_key = find_string(*signer, "public_key");
     if (signer_key == nullptr) return fail("Checkpoint signer missing public_key");
@@ -98,9 +102,9 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
                                                         *trusted});
     }
 
-    auto key_bytes = hex_decode(*signer_key);
-    if (!key_bytes) return fail("Invalid signer public key hex: " + key_bytes.error());
-    if (key_bytes->size() != 32) return fail("Invalid public key length");
+    ORVANE_ASSIGN_OR_RETURN(auto key_bytes,
+                            hex_decode(*signer_key).with_context("Invalid signer public key hex: "));
+    if (key_bytes.size() != 32) return fail("Invalid public key length");
     auto public_key = parse_public_key(*signer_key);
     if (!public_key) {
         constexpr std::string_view kPointPrefix = "Invalid Ed25519 public key: ";
@@ -108,11 +112,11 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
         if (reason.starts_with(kPointPrefix)) reason.remove_prefix(kPointPrefix.size());
         return fail("Failed parsing verifying key: " + std::string(reason));
     }
-    auto signature_bytes = hex_decode(*signature);
-    if (!signature_bytes) return fail("Invalid signature hex: " + signature_bytes.error());
-    if (signature_bytes->size() != 64) return fail("Invalid signature length");
+    ORVANE_ASSIGN_OR_RETURN(auto signature_bytes,
+                            hex_decode(*signature).with_context("Invalid signature hex: "));
+    if (signature_bytes.size() != 64) return fail("Invalid signature length");
     Signature raw_signature;
-    std::copy(signature_bytes->begin(), signature_bytes->end(), raw_signature.begin());
+    std::copy(signature_bytes.begin(), signature_bytes.end(), raw_signature.begin());
 
     if (!verify_raw(*public_key,
                     {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()},
@@ -120,7 +124,7 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
         return result_json(checkpoint_id, 0,
                            {"ERR_SIGNATURE_INVALID", "Checkpoint Gate signature is mathematically invalid"});
     }
-    if (stream->empty()) {
+    if (stream.empty()) {
         return result_json(checkpoint_id, 0,
                            {"ERR_EMPTY_STREAM", "Event stream is empty but checkpoint declares events"});
     }
@@ -128,11 +132,11 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
     std::uint64_t expected_sequence = first_sequence.value_or(0);
     std::string expected_prev = expected_sequence == 1
                                     ? std::string(kGenesisHash)
-                                    : string_member_or_empty(stream->front(), "prev_event_hash");
+                                    : string_member_or_empty(stream.front(), "prev_event_hash");
     RunningHash hash;
     std::uint64_t verified = 0;
-    for (std::size_t index = 0; index < stream->size(); ++index) {
-        const Json& event = (*stream)[index];
+    for (std::size_t index = 0; index < stream.size(); ++index) {
+        const Json& event = (stream)[index];
         const std::uint64_t sequence = find_unsigned(event, "sequence_number").value_or(0);
         const std::string event_tenant = string_member_or_empty(event, "tenant_id");
         if (event_tenant != *tenant) {
@@ -192,6 +196,13 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
     result["last_sequence"] = last_sequence;
     result["stream_root_hash"] = std::move(recomputed_root);
     return canonical_json(result);
+}
+
+Result<std::string> verify_checkpoint_stream_with_key(std::string_view checkpoint_json, std::string_view stream_json,
+                                                     std::string_view public_key) {
+    auto key = parse_public_key(public_key);
+    if (!key) return fail(std::move(key.error()));
+    return verify_checkpoint_stream_under(checkpoint_json, stream_json, hex_encode(*key));
 }
 
 }  // namespace orvane

@@ -48,8 +48,7 @@ constexpr const char* kEventTypeIndex =
 
 Status create_event_stream_schema(storage::Connection& db) {
     for (const char* batch : {kEventStreamSchema, kCheckpointSchema, kEventTypeIndex}) {
-        if (auto done = db.exec(batch); !done)
-            return fail("Failed to initialize EventStream schema: " + done.error());
+        ORVANE_TRY(db.exec(batch).with_context("Failed to initialize EventStream schema: "));
     }
     return {};
 }

@@ -64,17 +64,16 @@ Result<StreamHead> read_head(storage::Connection& db, std::string_view tenant_id
 Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
                           std::string_view event_type, std::string_view event_id,
                           std::string_view payload, std::uint64_t timestamp) {
-    auto head = read_head(db, tenant_id);
-    if (!head) return fail(std::move(head.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto head, read_head(db, tenant_id));
 
     Json event = Json::object();
     event["schema_version"] = kEventSchema;
     event["tenant_id"] = tenant_id;
-    event["sequence_number"] = head->next_sequence;
+    event["sequence_number"] = head.next_sequence;
     event["event_id"] = event_id;
     event["event_type"] = event_type;
     event["payload_hash"] = sha256_hex(payload);
-    event["prev_event_hash"] = head->prev_hash;
+    event["prev_event_hash"] = head.prev_hash;
     event["timestamp"] = timestamp;
     const std::string event_digest = canonical_digest(event);
     event["event_digest"] = event_digest;
@@ -83,12 +82,12 @@ Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
     static const std::string prefix = "Failed to insert event into stream: ";
     auto stmt = storage::Statement::prepare(db, kInsertEvent);
     if (!stmt) return fail(prefix + stmt.error());
-    Status bound = stmt->bind_uint64(1, head->next_sequence);
+    Status bound = stmt->bind_uint64(1, head.next_sequence);
     if (bound) bound = stmt->bind_text(2, tenant_id);
     if (bound) bound = stmt->bind_text(3, event_id);
     if (bound) bound = stmt->bind_text(4, event_type);
     if (bound) bound = stmt->bind_text(5, event["payload_hash"].get_ref<const std::string&>());
-    if (bound) bound = stmt->bind_text(6, head->prev_hash);
+    if (bound) bound = stmt->bind_text(6, head.prev_hash);
     if (bound) bound = stmt->bind_uint64(7, timestamp);
     if (bound) bound = stmt->bind_text(8, event_digest);
     if (bound) bound = stmt->bind_text(9, event_json);
@@ -96,23 +95,24 @@ Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
     if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
     stmt = storage::Statement();
     // The tenant's tree grows with its stream, in the same transaction.
-    if (auto grown = log::append_leaf(db, tenant_id, head->next_sequence, event_digest); !grown)
+    if (auto grown = log::append_leaf(db, tenant_id, head.next_sequence, event_digest); !grown)
         return fail(prefix + grown.error());
     return event;
 }
 
 Result<std::string> export_event_stream(Gate& gate, std::string_view tenant_id,
                                         std::uint64_t from_sequence, std::uint32_t limit) {
-    auto stmt = storage::Statement::prepare(gate.db, kExportQuery);
-    if (!stmt) return fail("Failed to prepare export stream query: " + stmt.error());
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Statement::prepare(gate.db, kExportQuery)
+                                .with_context("Failed to prepare export stream query: "));
     // Sequence numbers are stored as SQLite integers, so no stored event lies
     // beyond INT64_MAX; clamping keeps a huge start from wrapping negative and
     // selecting the whole stream.
     constexpr auto kMaxStored = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     const std::uint64_t start = from_sequence > kMaxStored ? kMaxStored : from_sequence;
-    Status bound = stmt->bind_text(1, tenant_id);
-    if (bound) bound = stmt->bind_uint64(2, start);
-    if (bound) bound = stmt->bind_int64(3, static_cast<std::int64_t>(limit));
+    Status bound = stmt.bind_text(1, tenant_id);
+    if (bound) bound = stmt.bind_uint64(2, start);
+    if (bound) bound = stmt.bind_int64(3, static_cast<std::int64_t>(limit));
     if (!bound) return fail("Failed to query export events: " + bound.error());
     if (from_sequence > kMaxStored) return std::string("[]");
 
@@ -121,16 +121,14 @@ Result<std::string> export_event_stream(Gate& gate, std::string_view tenant_id,
     std::string out = "[";
     bool first = true;
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail("Failed reading event json: " + row.error());
-        if (!*row) break;
-        auto text = stmt->column_string(0);
-        if (!text) return fail("Failed reading event json: " + text.error());
-        auto value = parse_json(*text);
-        if (!value) return fail("Corrupt event JSON in database: " + value.error());
+        ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Failed reading event json: "));
+        if (!row) break;
+        ORVANE_ASSIGN_OR_RETURN(auto text, stmt.column_string(0).with_context("Failed reading event json: "));
+        ORVANE_ASSIGN_OR_RETURN(auto value,
+                                parse_json(text).with_context("Corrupt event JSON in database: "));
         if (!first) out.push_back(',');
         first = false;
-        append_canonical_json(out, *value);
+        append_canonical_json(out, value);
     }
     out.push_back(']');
     return out;

@@ -73,11 +73,10 @@ Result<std::optional<SignedCheckpoint>> latest_signed_checkpoint(storage::Connec
 
 Result<StreamSummary> audit_stream(storage::Connection& db, std::string_view tenant_id,
                                    const std::optional<SignedCheckpoint>& covered) {
-    auto stmt = storage::Statement::prepare(db, kStoredStream);
-    if (!stmt) return fail("Failed to prepare event stream query: " + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) {
-        return fail("Failed to query event stream: " + bound.error());
-    }
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Statement::prepare(db, kStoredStream)
+                                .with_context("Failed to prepare event stream query: "));
+    ORVANE_TRY(stmt.bind_text(1, tenant_id).with_context("Failed to query event stream: "));
     static const std::string row_prefix = "Failed reading event row: ";
     StreamSummary summary;
     RunningHash hash;
@@ -86,10 +85,10 @@ Result<StreamSummary> audit_stream(storage::Connection& db, std::string_view ten
     std::string previous_digest(kEventStreamGenesisHash);
     std::string scratch;
     for (;;) {
-        auto found = stmt->step();
+        auto found = stmt.step();
         if (!found) return fail(row_prefix + found.error());
         if (!*found) break;
-        const StoredEventRow row = read_event_row(*stmt);
+        const StoredEventRow row = read_event_row(stmt);
         const std::uint64_t expected = summary.total_events + 1;
         if (row.sequence_number != expected) {
             return fail(stream_invalid(expected, tenant_id, "is missing"));

@@ -61,13 +61,12 @@ ConnectionPool::~ConnectionPool() {
 }
 
 Result<storage::Connection> ConnectionPool::open_connection() const {
-    auto conn = storage::Connection::open(
-        options_.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX);
-    if (!conn) return fail(std::move(conn.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto conn, storage::Connection::open(
+        options_.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX));
     // Lets the journal-mode switch wait for another process's lock instead of
     // failing while several processes create the same database.
-    sqlite3_busy_timeout(conn->handle(), 5000);
-    ORVANE_TRY(conn->exec(kInitBatch));
+    sqlite3_busy_timeout(conn.handle(), 5000);
+    ORVANE_TRY(conn.exec(kInitBatch));
     return conn;
 }
 

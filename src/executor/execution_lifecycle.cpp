@@ -16,10 +16,9 @@ constexpr std::string_view kRecoveryReason = "EXECUTOR_RECOVERY_TIMEOUT";
 
 Result<executor::ConsumptionRecord> load_existing(Executor& executor,
                                                   std::string_view authorization_id) {
-    auto record = executor.store->load_consumption(authorization_id);
-    if (!record) return fail(std::move(record.error()));
-    if (!*record) return fail("Consumption not found");
-    return std::move(**record);
+    ORVANE_ASSIGN_OR_RETURN(auto record, executor.store->load_consumption(authorization_id));
+    if (!record) return fail("Consumption not found");
+    return std::move(*record);
 }
 
 Json parsed_or_null(std::string_view text) {
@@ -32,13 +31,11 @@ Json parsed_or_null(std::string_view text) {
 Result<std::string> complete_execution(Executor& executor, std::string_view authorization_id,
                                        std::string_view action_id, std::string_view status,
                                        std::string_view output_json) {
-    auto output = parse_json(output_json);
-    if (!output) return fail("Invalid output JSON: " + output.error());
+    ORVANE_ASSIGN_OR_RETURN(auto output, parse_json(output_json).with_context("Invalid output JSON: "));
     if (status != "SUCCEEDED" && status != "FAILED")
         return fail("Execution status must be SUCCEEDED or FAILED");
-    auto record = load_existing(executor, authorization_id);
-    if (!record) return fail(std::move(record.error()));
-    if (record->action_id != action_id || record->status != "STARTED")
+    ORVANE_ASSIGN_OR_RETURN(auto record, load_existing(executor, authorization_id));
+    if (record.action_id != action_id || record.status != "STARTED")
         return fail("Consumption does not match a STARTED action");
 
     Json outcome = Json::object();
@@ -47,36 +44,33 @@ Result<std::string> complete_execution(Executor& executor, std::string_view auth
     outcome["action_id"] = action_id;
     outcome["status"] = status;
     outcome["executor_id"] = executor.executor_id;
-    outcome["output"] = std::move(*output);
+    outcome["output"] = std::move(output);
     const std::string unsigned_text = canonical_json(outcome);
-    auto signature = executor.signer->sign(std::span(
-        reinterpret_cast<const std::uint8_t*>(unsigned_text.data()), unsigned_text.size()));
-    if (!signature) return fail(std::move(signature.error()));
-    outcome["executor_signature"] = std::move(*signature);
+    ORVANE_ASSIGN_OR_RETURN(auto signature, executor.signer->sign(std::span(
+        reinterpret_cast<const std::uint8_t*>(unsigned_text.data()), unsigned_text.size())));
+    outcome["executor_signature"] = std::move(signature);
     std::string outcome_text = canonical_json(outcome);
 
     Json details = Json::object();
     details["outcome_hash"] = sha256_hex(outcome_text);
-    auto observation =
-        executor::sign_observation(executor, authorization_id, action_id, status, std::move(details));
-    if (!observation) return fail(std::move(observation.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto observation,
+                            executor::sign_observation(executor, authorization_id, action_id, status, std::move(details)));
     ORVANE_TRY(executor.store->complete_consumption(authorization_id, status, outcome_text,
-                                                    *observation));
+                                                    observation));
     return outcome_text;
 }
 
 Result<std::string> mark_unknown(Executor& executor, std::string_view authorization_id,
                                  std::string_view reason) {
-    auto record = load_existing(executor, authorization_id);
-    if (!record) return fail(std::move(record.error()));
-    if (record->status != "STARTED") return fail("Execution is not in STARTED state");
+    ORVANE_ASSIGN_OR_RETURN(auto record, load_existing(executor, authorization_id));
+    if (record.status != "STARTED") return fail("Execution is not in STARTED state");
     Json details = Json::object();
     details["reason"] = reason;
-    auto observation = executor::sign_observation(executor, authorization_id, record->action_id,
-                                                  "UNKNOWN", std::move(details));
-    if (!observation) return fail(std::move(observation.error()));
-    ORVANE_TRY(executor.store->mark_consumption_unknown(authorization_id, *observation));
-    return std::move(*observation);
+    ORVANE_ASSIGN_OR_RETURN(auto observation,
+                            executor::sign_observation(executor, authorization_id, record.action_id,
+                                                  "UNKNOWN", std::move(details)));
+    ORVANE_TRY(executor.store->mark_consumption_unknown(authorization_id, observation));
+    return observation;
 }
 
 Result<std::string> recover_incomplete(Executor& executor, std::uint64_t older_than_seconds) {
@@ -85,38 +79,34 @@ Result<std::string> recover_incomplete(Executor& executor, std::uint64_t older_t
         older_than_seconds > std::numeric_limits<std::uint64_t>::max() / kMicrosPerSecond
             ? std::numeric_limits<std::uint64_t>::max()
             : older_than_seconds * kMicrosPerSecond;
-    auto now = now_micros();
-    if (!now) return fail(std::move(now.error()));
-    const std::uint64_t cutoff = age_limit > *now ? 0 : *now - age_limit;
+    ORVANE_ASSIGN_OR_RETURN(auto now, now_micros());
+    const std::uint64_t cutoff = age_limit > now ? 0 : now - age_limit;
 
-    auto rows = executor.store->list_started_before(cutoff);
-    if (!rows) return fail(std::move(rows.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto rows, executor.store->list_started_before(cutoff));
     Json recovered = Json::array();
-    for (const auto& row : *rows) {
+    for (const auto& row : rows) {
         Json details = Json::object();
         details["reason"] = kRecoveryReason;
-        auto observation = executor::sign_observation(executor, row.authorization_id, row.action_id,
-                                                      "UNKNOWN", std::move(details));
-        if (!observation) return fail(std::move(observation.error()));
-        ORVANE_TRY(executor.store->mark_consumption_unknown(row.authorization_id, *observation));
-        auto parsed = parse_json(*observation);
-        if (!parsed) return fail(std::move(parsed.error()));
-        recovered.push_back(std::move(*parsed));
+        ORVANE_ASSIGN_OR_RETURN(auto observation,
+                                executor::sign_observation(executor, row.authorization_id, row.action_id,
+                                                      "UNKNOWN", std::move(details)));
+        ORVANE_TRY(executor.store->mark_consumption_unknown(row.authorization_id, observation));
+        ORVANE_ASSIGN_OR_RETURN(auto parsed, parse_json(observation));
+        recovered.push_back(std::move(parsed));
     }
     return canonical_json(recovered);
 }
 
 Result<std::string> get_execution_state(Executor& executor, std::string_view authorization_id) {
-    auto record = load_existing(executor, authorization_id);
-    if (!record) return fail(std::move(record.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto record, load_existing(executor, authorization_id));
     Json report = Json::object();
-    report["authorization_id"] = std::move(record->authorization_id);
-    report["action_id"] = std::move(record->action_id);
-    report["status"] = std::move(record->status);
-    report["started_at"] = record->started_at;
-    report["completed_at"] = record->completed_at ? Json(*record->completed_at) : Json(nullptr);
-    report["outcome"] = record->outcome ? parsed_or_null(*record->outcome) : Json(nullptr);
-    report["observation"] = parsed_or_null(record->observation_json);
+    report["authorization_id"] = std::move(record.authorization_id);
+    report["action_id"] = std::move(record.action_id);
+    report["status"] = std::move(record.status);
+    report["started_at"] = record.started_at;
+    report["completed_at"] = record.completed_at ? Json(*record.completed_at) : Json(nullptr);
+    report["outcome"] = record.outcome ? parsed_or_null(*record.outcome) : Json(nullptr);
+    report["observation"] = parsed_or_null(record.observation_json);
     return canonical_json(report);
 }
 

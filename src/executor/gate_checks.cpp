@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "identity/resolve.hpp"
-#include "storage/sqlite.hpp"
+#include "storage/query.hpp"
 
 namespace orvane::executor {
 namespace {
@@ -17,18 +17,6 @@ bool file_identity(const std::string& path, dev_t& device, ino_t& inode) {
     return true;
 }
 
-// Runs a one-parameter EXISTS query; failures carry `failure_prefix`.
-Result<bool> exists(const storage::Connection& db, std::string_view sql, std::string_view value,
-                    std::string_view failure_prefix) {
-    auto prefixed = [&](std::string message) { return fail(std::string(failure_prefix) + message); };
-    auto stmt = storage::Statement::prepare(db, sql);
-    if (!stmt) return prefixed(std::move(stmt.error()));
-    if (auto bound = stmt->bind_text(1, value); !bound) return prefixed(std::move(bound.error()));
-    auto row = stmt->step();
-    if (!row) return prefixed(std::move(row.error()));
-    return *row && stmt->column_int64(0) != 0;
-}
-
 }  // namespace
 
 Result<storage::Connection*> GateDatabase::connection(const std::string& path) {
@@ -38,11 +26,11 @@ Result<storage::Connection*> GateDatabase::connection(const std::string& path) {
     if (reusable_ && found && path == path_ && device == device_ && inode == inode_) return &db_;
     db_ = storage::Connection();
     reusable_ = false;
-    auto db = storage::Connection::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
-    if (!db) return fail(std::move(db.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto db,
+                            storage::Connection::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX));
     // The gate may be writing; wait for its lock as the gate's own connections do.
-    sqlite3_busy_timeout(db->handle(), 5000);
-    db_ = std::move(*db);
+    sqlite3_busy_timeout(db.handle(), 5000);
+    db_ = std::move(db);
     // Kept only when the path named the same file before and after the open:
     // a file swapped in between is opened again on the next call.
     dev_t device_after = 0;
@@ -58,33 +46,32 @@ Result<storage::Connection*> GateDatabase::connection(const std::string& path) {
 Status check_gate_database(GateDatabase& gate_db, const std::string& gate_db_path,
                            std::string_view trusted_gate_id, std::string_view authorization_id,
                            std::string_view agent_id, std::uint64_t now) {
-    auto opened = gate_db.connection(gate_db_path);
-    if (!opened) return fail("Failed to open gate DB for revocation check: " + opened.error());
-    storage::Connection* db = *opened;
+    ORVANE_ASSIGN_OR_RETURN(storage::Connection* const db,
+                            gate_db.connection(gate_db_path)
+                                .with_context("Failed to open gate DB for revocation check: "));
 
-    auto revoked = exists(*db,
-                          "SELECT EXISTS(SELECT 1 FROM revoked_authorizations WHERE authorization_id = ?1)",
-                          authorization_id, "Failed to query revoked_authorizations: ");
-    if (!revoked) return fail(std::move(revoked.error()));
-    if (*revoked) return fail("ORVANE_PERMIT_REVOKED: permit has been revoked at gate");
+    ORVANE_ASSIGN_OR_RETURN(const bool revoked,
+                            storage::Queries(*db, "Failed to query revoked_authorizations: ")
+                                .exists("SELECT EXISTS(SELECT 1 FROM revoked_authorizations WHERE "
+                                        "authorization_id = ?1)",
+                                        authorization_id));
+    if (revoked) return fail("ORVANE_PERMIT_REVOKED: permit has been revoked at gate");
 
-    auto has_outcome = exists(*db,
-                              "SELECT EXISTS(SELECT 1 FROM action_outcomes WHERE authorization_id = ?1)",
-                              authorization_id, "Failed to query action_outcomes: ");
-    if (!has_outcome) return fail(std::move(has_outcome.error()));
-    if (*has_outcome)
+    ORVANE_ASSIGN_OR_RETURN(const bool has_outcome,
+                            storage::Queries(*db, "Failed to query action_outcomes: ")
+                                .exists("SELECT EXISTS(SELECT 1 FROM action_outcomes WHERE authorization_id = ?1)",
+                                        authorization_id));
+    if (has_outcome)
         return fail("ORVANE_PERMIT_ALREADY_CONSUMED: permit already has an outcome committed to gate");
 
     // revoked_authorizations is only an index: its rows can be deleted. The
     // revocation itself is the gate-signed REVOKE that identity resolution
     // replays (its signed type, key and effective time), which the tenant's
     // stream also names, so the agent is resolved under the trusted gate key.
-    auto root = check_trusted_root(*db, trusted_gate_id);
-    if (!root) return fail(std::move(root.error()));
-    auto agent = resolve_identity(*db, *root, agent_id, now);
-    if (!agent) return fail(std::move(agent.error()));
-    if (!*agent) return fail("ORVANE_AGENT_NOT_TRUSTED: agent identity does not verify at gate");
-    if ((*agent)->revoked_at && *(*agent)->revoked_at <= now)
+    ORVANE_ASSIGN_OR_RETURN(auto root, check_trusted_root(*db, trusted_gate_id));
+    ORVANE_ASSIGN_OR_RETURN(auto agent, resolve_identity(*db, root, agent_id, now));
+    if (!agent) return fail("ORVANE_AGENT_NOT_TRUSTED: agent identity does not verify at gate");
+    if (agent->revoked_at && *agent->revoked_at <= now)
         return fail("ORVANE_PERMIT_REVOKED: agent identity has been revoked");
     return {};
 }

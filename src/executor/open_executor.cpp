@@ -35,21 +35,21 @@ Result<ExecutorPtr> open_executor(const std::string& db_path, const std::string&
     options.path = db_path;
     options.capacity = pool_size;
     options.log = executor::stderr_log_sink();
-    auto pool = executor::ConnectionPool::create(std::move(options));
-    if (!pool) return fail("Failed to initialize executor SQLite pool: " + pool.error());
-    auto store = std::make_unique<executor::SqliteExecutionStore>(std::move(*pool));
+    ORVANE_ASSIGN_OR_RETURN(auto pool,
+                            executor::ConnectionPool::create(std::move(options))
+                                .with_context("Failed to initialize executor SQLite pool: "));
+    auto store = std::make_unique<executor::SqliteExecutionStore>(std::move(pool));
 
     std::optional<std::string> gate_db_path = executor::resolve_gate_db_path(std::move(gate_db));
 
-    auto signer = load_signer(keyfile);
-    if (!signer) return fail(std::move(signer.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto signer, load_signer(keyfile));
 
     ORVANE_TRY(store->initialize_schema());
 
     ExecutorPtr executor(new Executor{});
-    executor->executor_id = (*signer)->identity().public_key;
+    executor->executor_id = signer->identity().public_key;
     executor->store = std::move(store);
-    executor->signer = std::move(*signer);
+    executor->signer = std::move(signer);
     executor->trusted_gate_id = std::string(trusted_gate_id);
     executor->trusted_gate_key_valid = parse_public_key(trusted_gate_id).has_value();
     executor->trusted_tenant_id = std::string(trusted_tenant_id);

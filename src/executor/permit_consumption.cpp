@@ -10,6 +10,7 @@
 #include "primitives/clock.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
+#include "primitives/json_access.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane {
@@ -29,128 +30,116 @@ Result<std::array<std::uint8_t, N>> decode_exact(std::string_view text) {
     return out;
 }
 
-const Json* member(const Json& object, std::string_view name) {
-    return object.is_object() ? find_member(object, name) : nullptr;
+// Tenant and gate, before any signature is looked at; then the gate's
+// signature over the receipt, whose identifier is the digest of everything
+// else it says.
+Status check_gate_signature(const Executor& executor, const Json& receipt, const Json& intent) {
+    const std::string* tenant_id = find_string(intent, "tenant_id");
+    if (tenant_id == nullptr) return fail("Missing tenant_id in intent");
+    if (*tenant_id != executor.trusted_tenant_id) return fail("Cross-tenant permit rejected");
+    const std::string* gate_signature = find_string(receipt, "gate_signature");
+    if (gate_signature == nullptr) return fail("Missing gate_signature");
+    const std::string* gate_id = find_string(receipt, "gate_id");
+    if (gate_id == nullptr) return fail("Missing gate_id");
+    if (*gate_id != executor.trusted_gate_id) return fail("Untrusted gate ID");
+
+    ORVANE_ASSIGN_OR_RETURN(const PublicKey gate_key, decode_exact<kPublicKeySize>(*gate_id));
+    if (!parse_public_key(*gate_id)) return fail("Invalid gate pk");
+    ORVANE_ASSIGN_OR_RETURN(const Signature signature, decode_exact<kSignatureSize>(*gate_signature));
+
+    const std::string* authorization_id = find_string(receipt, "authorization_id");
+    if (authorization_id == nullptr) return fail("Missing authorization_id");
+    if (sha256_hex(canonical_json_without(receipt, {"authorization_id", "gate_signature"})) != *authorization_id)
+        return fail("Authorization ID mismatch");
+    ORVANE_ASSIGN_OR_RETURN(const auto digest, hex_decode(*authorization_id));
+    if (!verify_raw(gate_key, digest, signature)) return fail("Invalid gate signature");
+    return {};
 }
 
-const std::string* string_member(const Json& object, std::string_view name) {
-    return object.is_object() ? find_string(object, name) : nullptr;
+// The permit's policy: the bundle signed by the gate, bound to the receipt,
+// admitting this executor.
+Status check_policy_binding(const Executor& executor, const Json& receipt, const Json& bundle) {
+    ORVANE_TRY(executor::verify_bundle_from_gate(bundle, executor.trusted_gate_id)
+                   .with_context("Invalid policy bundle: "));
+    if (!members::optional_pair_equal(receipt, "policy_version", bundle, "policy_version") ||
+        !members::optional_pair_equal(receipt, "policy_digest", bundle, "policy_digest"))
+        return fail("Authorization policy binding mismatch");
+    ORVANE_ASSIGN_OR_RETURN(const bool admitted, executor::executor_admitted(bundle, executor.executor_id));
+    if (!admitted) return fail("Executor is denied by policy");
+    return {};
 }
 
-const Json* unsigned_member(const Json& object, std::string_view name) {
-    const Json* value = member(object, name);
-    return value != nullptr && value->is_number_unsigned() ? value : nullptr;
-}
+// The permit is unexpired at the returned time, and its evidence comes out
+// the same when the evaluation is run again.
+Result<std::uint64_t> check_lifetime_and_evidence(const Json& receipt, const Json& bundle, const Json& intent) {
+    const std::optional<std::uint64_t> expires = find_unsigned(receipt, "expires_at");
+    if (!expires) return fail("Missing expires_at");
+    ORVANE_ASSIGN_OR_RETURN(const std::uint64_t now, now_micros());
+    if (*expires < now) return fail("Permit has expired");
 
-// Both absent, or both present and equal.
-bool optional_pair_equal(const Json* a, const Json* b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    return json_equal(*a, *b);
+    const std::optional<std::uint64_t> issued = find_unsigned(receipt, "issued_at");
+    if (!issued) return fail("Missing issued_at");
+    const std::uint64_t ttl_seconds = *expires > *issued ? (*expires - *issued) / 1'000'000 : 0;
+    ORVANE_ASSIGN_OR_RETURN(const auto evidence, executor::reproduce_evidence(bundle, intent, ttl_seconds));
+    const std::string* evidence_digest = find_string(receipt, "evidence_digest");
+    const Json* constraints = find_member(receipt, "executor_constraints");
+    if (evidence.decision != "ALLOWED" || evidence_digest == nullptr ||
+        *evidence_digest != evidence.evidence_digest || constraints == nullptr ||
+        !json_equal(*constraints, evidence.executor_constraints))
+        return fail("Policy evidence is not reproducible");
+    return now;
 }
 
 }  // namespace
 
 Result<std::string> verify_and_consume_permit(Executor& executor, std::string_view permit_json) {
     VerificationScope remember_checks(  // the same checks recur below and in later calls
-        executor.verified, executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
-    auto parsed = parse_json(permit_json);
-    if (!parsed) return fail(std::move(parsed.error()));
-    const Json& permit = *parsed;
+        executor.verified,
+        executor.trusted_gate_key_valid ? std::string_view(executor.trusted_gate_id) : std::string_view());
+    ORVANE_ASSIGN_OR_RETURN(const Json permit, parse_json(permit_json));
 
-    const std::string* schema = string_member(permit, "schema_version");
+    const std::string* schema = find_string(permit, "schema_version");
     if (schema == nullptr || *schema != kAuthorizationResultSchema) return fail("Invalid permit schema");
-    const Json* receipt_ptr = member(permit, "authorization");
+    const Json* receipt_ptr = find_member(permit, "authorization");
     if (receipt_ptr == nullptr) return fail("Missing authorization");
-    const Json* intent_ptr = member(permit, "intent");
+    const Json* intent_ptr = find_member(permit, "intent");
     if (intent_ptr == nullptr) return fail("Missing intent");
     const Json& receipt = *receipt_ptr;
     const Json& intent = *intent_ptr;
 
-    // Tenant and gate, before any signature is looked at.
-    const std::string* tenant_id = string_member(intent, "tenant_id");
-    if (tenant_id == nullptr) return fail("Missing tenant_id in intent");
-    if (*tenant_id != executor.trusted_tenant_id) return fail("Cross-tenant permit rejected");
-    const std::string* gate_signature = string_member(receipt, "gate_signature");
-    if (gate_signature == nullptr) return fail("Missing gate_signature");
-    const std::string* gate_id = string_member(receipt, "gate_id");
-    if (gate_id == nullptr) return fail("Missing gate_id");
-    if (*gate_id != executor.trusted_gate_id) return fail("Untrusted gate ID");
-
-    auto gate_key = decode_exact<32>(*gate_id);
-    if (!gate_key) return fail(std::move(gate_key.error()));
-    if (!parse_public_key(*gate_id)) return fail("Invalid gate pk");
-    auto signature = decode_exact<64>(*gate_signature);
-    if (!signature) return fail(std::move(signature.error()));
-
-    // The receipt identifier is the digest of everything else it says.
-    const std::string* authorization_id = string_member(receipt, "authorization_id");
-    if (authorization_id == nullptr) return fail("Missing authorization_id");
-    if (sha256_hex(canonical_json_without(receipt, {"authorization_id", "gate_signature"})) !=
-        *authorization_id)
-        return fail("Authorization ID mismatch");
-    auto digest = hex_decode(*authorization_id);
-    if (!digest) return fail(std::move(digest.error()));
-    if (!verify_raw(*gate_key, *digest, *signature)) return fail("Invalid gate signature");
-
-    const std::string* decision = string_member(receipt, "decision");
+    ORVANE_TRY(check_gate_signature(executor, receipt, intent));
+    const std::string& authorization_id = *find_string(receipt, "authorization_id");  // checked just above
+    const std::string* decision = find_string(receipt, "decision");
     if (decision == nullptr || *decision != "ALLOWED") return fail("Permit is not ALLOWED");
 
-    // Policy binding and executor admission.
-    const Json* bundle = member(permit, "policy_bundle");
+    const Json* bundle = find_member(permit, "policy_bundle");
     if (bundle == nullptr) return fail("Missing signed policy bundle");
-    if (auto verified = executor::verify_bundle_from_gate(*bundle, *gate_id); !verified)
-        return fail("Invalid policy bundle: " + verified.error());
-    const Json* policy_version = member(receipt, "policy_version");
-    const Json* policy_digest = member(receipt, "policy_digest");
-    if (!optional_pair_equal(policy_version, member(*bundle, "policy_version")) ||
-        !optional_pair_equal(policy_digest, member(*bundle, "policy_digest")))
-        return fail("Authorization policy binding mismatch");
-    auto admitted = executor::executor_admitted(*bundle, executor.executor_id);
-    if (!admitted) return fail(std::move(admitted.error()));
-    if (!*admitted) return fail("Executor is denied by policy");
+    ORVANE_TRY(check_policy_binding(executor, receipt, *bundle));
 
-    const std::string* intent_hash = string_member(receipt, "intent_hash");
+    const std::string* intent_hash = find_string(receipt, "intent_hash");
     if (intent_hash == nullptr) return fail("Missing intent_hash in permit");
     if (*intent_hash != canonical_digest(intent)) return fail("Intent hash mismatch");
-
-    const Json* expires_at = unsigned_member(receipt, "expires_at");
-    if (expires_at == nullptr) return fail("Missing expires_at");
-    auto now = now_micros();
-    if (!now) return fail(std::move(now.error()));
-    const auto expires = expires_at->get<std::uint64_t>();
-    if (expires < *now) return fail("Permit has expired");
-
-    // The evidence must come out the same when the evaluation is run again.
-    const Json* issued_at = unsigned_member(receipt, "issued_at");
-    if (issued_at == nullptr) return fail("Missing issued_at");
-    const auto issued = issued_at->get<std::uint64_t>();
-    const std::uint64_t ttl_seconds = expires > issued ? (expires - issued) / 1'000'000 : 0;
-    auto evidence = executor::reproduce_evidence(*bundle, intent, ttl_seconds);
-    if (!evidence) return fail(std::move(evidence.error()));
-    const std::string* evidence_digest = string_member(receipt, "evidence_digest");
-    const Json* constraints = member(receipt, "executor_constraints");
-    if (evidence->decision != "ALLOWED" || evidence_digest == nullptr ||
-        *evidence_digest != evidence->evidence_digest || constraints == nullptr ||
-        !json_equal(*constraints, evidence->executor_constraints))
-        return fail("Policy evidence is not reproducible");
+    ORVANE_ASSIGN_OR_RETURN(const std::uint64_t now, check_lifetime_and_evidence(receipt, *bundle, intent));
 
     if (executor.gate_db_path) {
-        const std::string* agent_id = string_member(receipt, "agent_id");
+        const std::string* agent_id = find_string(receipt, "agent_id");
         ORVANE_TRY(executor::check_gate_database(executor.gate_db, *executor.gate_db_path,
-                                                 executor.trusted_gate_id, *authorization_id,
-                                                 agent_id != nullptr ? *agent_id : std::string(), *now));
+                                                 executor.trusted_gate_id, authorization_id,
+                                                 agent_id != nullptr ? *agent_id : std::string(), now));
     }
 
-    const std::string* action_id = string_member(receipt, "action_id");
+    const std::string* action_id = find_string(receipt, "action_id");
     if (action_id == nullptr) return fail("Missing action_id");
 
+    const Json* policy_version = find_member(receipt, "policy_version");
+    const Json* policy_digest = find_member(receipt, "policy_digest");
     Json details = Json::object();
     details["policy_version"] = policy_version != nullptr ? *policy_version : Json(nullptr);
     details["policy_digest"] = policy_digest != nullptr ? *policy_digest : Json(nullptr);
-    auto observation = executor::sign_observation(executor, *authorization_id, *action_id,
-                                                  "STARTED", std::move(details));
-    if (!observation) return fail(std::move(observation.error()));
-    ORVANE_TRY(executor.store->consume_permit(*authorization_id, *action_id, *observation));
+    ORVANE_ASSIGN_OR_RETURN(const std::string observation,
+                            executor::sign_observation(executor, authorization_id, *action_id, "STARTED",
+                                                       std::move(details)));
+    ORVANE_TRY(executor.store->consume_permit(authorization_id, *action_id, observation));
     return canonical_json(receipt);
 }
 

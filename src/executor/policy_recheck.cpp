@@ -20,11 +20,10 @@ Result<bool> executor_admitted(const Json& bundle, std::string_view executor_id)
 
 Result<ReproducedEvidence> reproduce_evidence(const Json& bundle, const Json& intent,
                                               std::uint64_t ttl_seconds) {
-    auto evaluation = evaluate_verified_policy(bundle, intent, ttl_seconds);
-    if (!evaluation) return fail(std::move(evaluation.error()));
-    return ReproducedEvidence{std::move(evaluation->decision),
-                              std::move(evaluation->evidence_digest),
-                              std::move(evaluation->executor_constraints)};
+    ORVANE_ASSIGN_OR_RETURN(auto evaluation, evaluate_verified_policy(bundle, intent, ttl_seconds));
+    return ReproducedEvidence{std::move(evaluation.decision),
+                              std::move(evaluation.evidence_digest),
+                              std::move(evaluation.executor_constraints)};
 }
 
 }  // namespace orvane::executor

@@ -1,6 +1,7 @@
 #include "executor/sqlite_execution_store.hpp"
 
 #include "primitives/clock.hpp"
+#include "storage/query.hpp"
 
 namespace orvane::executor {
 namespace {
@@ -51,17 +52,12 @@ Result<ConsumptionRecord> read_record(const storage::Statement& stmt) {
     ConsumptionRecord record;
     std::string* texts[] = {&record.authorization_id, &record.action_id, &record.status};
     for (int i = 0; i < 3; ++i) {
-        auto text = stmt.column_text_checked(i);
-        if (!text) return fail(std::move(text.error()));
-        *texts[i] = *text;
+        ORVANE_ASSIGN_OR_RETURN(auto text, stmt.column_text_checked(i));
+        *texts[i] = text;
     }
-    auto started = stmt.column_unsigned(3);
-    if (!started) return fail(std::move(started.error()));
-    record.started_at = *started;
+    ORVANE_ASSIGN_OR_RETURN(record.started_at, stmt.column_unsigned(3));
     if (!stmt.column_is_null(4)) {
-        auto completed = stmt.column_unsigned(4);
-        if (!completed) return fail(std::move(completed.error()));
-        record.completed_at = *completed;
+        ORVANE_ASSIGN_OR_RETURN(record.completed_at, stmt.column_unsigned(4));
     }
     if (!stmt.column_is_null(5)) record.outcome = std::string(stmt.column_text(5));
     record.observation_json = std::string(stmt.column_text(6));  // both parsed before use
@@ -75,23 +71,19 @@ int changed_rows(storage::Connection& db) { return sqlite3_changes(db.handle());
 // the middle of the statement, and a transaction that reads before it writes
 // can never find its snapshot outdated when it comes to write.
 Result<storage::Transaction> begin_write(storage::Connection& db, std::string_view what) {
-    auto tx = storage::Transaction::begin(db, "BEGIN IMMEDIATE");
-    if (!tx) return fail("Failed to begin " + std::string(what) + " transaction: " + tx.error());
-    return tx;
+    return storage::Transaction::begin(db, "BEGIN IMMEDIATE")
+        .with_context("Failed to begin " + std::string(what) + " transaction: ");
 }
 
 }  // namespace
 
 Result<PooledConnection> SqliteExecutionStore::connection() {
-    auto conn = pool_->acquire();
-    if (!conn) return fail("Failed to acquire executor SQLite connection: " + conn.error());
-    return conn;
+    return pool_->acquire().with_context("Failed to acquire executor SQLite connection: ");
 }
 
 Status SqliteExecutionStore::initialize_schema() {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    storage::Connection& db = **conn;
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    storage::Connection& db = *conn;
     ORVANE_TRY(db.exec(kCreateTable));
     ORVANE_TRY(db.exec(kCreateIndex));
     auto added = db.exec(kAddObservationColumn);
@@ -103,99 +95,64 @@ Status SqliteExecutionStore::initialize_schema() {
 Status SqliteExecutionStore::consume_permit(std::string_view authorization_id,
                                             std::string_view action_id,
                                             std::string_view observation) {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    storage::Connection& db = **conn;
-    auto tx = begin_write(db, "permit consumption");
-    if (!tx) return fail(std::move(tx.error()));
-    auto started_at = now_micros();
-    if (!started_at) return fail(std::move(started_at.error()));
-    auto stmt = storage::Statement::prepare(db, kInsert);
-    if (!stmt) return fail(std::move(stmt.error()));
-    ORVANE_TRY(stmt->bind_text(1, authorization_id));
-    ORVANE_TRY(stmt->bind_text(2, action_id));
-    ORVANE_TRY(stmt->bind_uint64(3, *started_at));
-    ORVANE_TRY(stmt->bind_text(4, observation));
-    if (auto ran = stmt->run(); !ran) {
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    storage::Connection& db = *conn;
+    ORVANE_ASSIGN_OR_RETURN(auto tx, begin_write(db, "permit consumption"));
+    ORVANE_ASSIGN_OR_RETURN(auto started_at, now_micros());
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Queries(db).prepare(kInsert, authorization_id, action_id, started_at, observation));
+    if (auto ran = stmt.run(); !ran) {
         if (ran.error().find("UNIQUE constraint failed") != std::string::npos)
             return fail("Permit already consumed or action ID re-used");
         return fail(std::move(ran.error()));
     }
-    return tx->commit();
+    return tx.commit();
 }
 
 Status SqliteExecutionStore::complete_consumption(std::string_view authorization_id,
                                                   std::string_view status,
                                                   std::string_view outcome,
                                                   std::string_view observation) {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    storage::Connection& db = **conn;
-    auto tx = begin_write(db, "execution completion");
-    if (!tx) return fail(std::move(tx.error()));
-    auto completed_at = now_micros();
-    if (!completed_at) return fail(std::move(completed_at.error()));
-    auto stmt = storage::Statement::prepare(db, kComplete);
-    if (!stmt) return fail(std::move(stmt.error()));
-    ORVANE_TRY(stmt->bind_text(1, status));
-    ORVANE_TRY(stmt->bind_uint64(2, *completed_at));
-    ORVANE_TRY(stmt->bind_text(3, outcome));
-    ORVANE_TRY(stmt->bind_text(4, observation));
-    ORVANE_TRY(stmt->bind_text(5, authorization_id));
-    ORVANE_TRY(stmt->run());
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    storage::Connection& db = *conn;
+    ORVANE_ASSIGN_OR_RETURN(auto tx, begin_write(db, "execution completion"));
+    ORVANE_ASSIGN_OR_RETURN(auto completed_at, now_micros());
+    ORVANE_TRY(storage::Queries(db).execute(kComplete, status, completed_at, outcome, observation, authorization_id));
     if (changed_rows(db) == 0) return fail("Consumption not found or already completed");
-    return tx->commit();
+    return tx.commit();
 }
 
 Status SqliteExecutionStore::mark_consumption_unknown(std::string_view authorization_id,
                                                       std::string_view observation) {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    storage::Connection& db = **conn;
-    auto tx = begin_write(db, "execution update");
-    if (!tx) return fail(std::move(tx.error()));
-    auto completed_at = now_micros();
-    if (!completed_at) return fail(std::move(completed_at.error()));
-    auto stmt = storage::Statement::prepare(db, kMarkUnknown);
-    if (!stmt) return fail(std::move(stmt.error()));
-    ORVANE_TRY(stmt->bind_uint64(1, *completed_at));
-    ORVANE_TRY(stmt->bind_text(2, observation));
-    ORVANE_TRY(stmt->bind_text(3, authorization_id));
-    ORVANE_TRY(stmt->run());
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    storage::Connection& db = *conn;
+    ORVANE_ASSIGN_OR_RETURN(auto tx, begin_write(db, "execution update"));
+    ORVANE_ASSIGN_OR_RETURN(auto completed_at, now_micros());
+    ORVANE_TRY(storage::Queries(db).execute(kMarkUnknown, completed_at, observation, authorization_id));
     if (changed_rows(db) == 0) return fail("Execution is not in STARTED state");
-    return tx->commit();
+    return tx.commit();
 }
 
 Result<std::optional<ConsumptionRecord>> SqliteExecutionStore::load_consumption(
     std::string_view authorization_id) {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    auto stmt = storage::Statement::prepare(**conn, kLoad);
-    if (!stmt) return fail(std::move(stmt.error()));
-    ORVANE_TRY(stmt->bind_text(1, authorization_id));
-    auto row = stmt->step();
-    if (!row) return fail(std::move(row.error()));
-    if (!*row) return std::optional<ConsumptionRecord>{};
-    auto record = read_record(*stmt);
-    if (!record) return fail(std::move(record.error()));
-    return std::optional<ConsumptionRecord>(std::move(*record));
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Queries(*conn).prepare(kLoad, authorization_id));
+    ORVANE_ASSIGN_OR_RETURN(const bool row, stmt.step());
+    if (!row) return std::optional<ConsumptionRecord>{};
+    ORVANE_ASSIGN_OR_RETURN(ConsumptionRecord record, read_record(stmt));
+    return std::optional<ConsumptionRecord>(std::move(record));
 }
 
 Result<std::vector<ConsumptionRecord>> SqliteExecutionStore::list_started_before(
     std::uint64_t cutoff) {
-    auto conn = connection();
-    if (!conn) return fail(std::move(conn.error()));
-    auto stmt = storage::Statement::prepare(**conn, kListStarted);
-    if (!stmt) return fail(std::move(stmt.error()));
-    ORVANE_TRY(stmt->bind_uint64(1, cutoff));
+    ORVANE_ASSIGN_OR_RETURN(auto conn, connection());
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Queries(*conn).prepare(kListStarted, cutoff));
     std::vector<ConsumptionRecord> records;
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail(std::move(row.error()));
-        if (!*row) break;
-        auto record = read_record(*stmt);
-        if (!record) return fail(std::move(record.error()));
-        records.push_back(std::move(*record));
+        ORVANE_ASSIGN_OR_RETURN(const bool row, stmt.step());
+        if (!row) break;
+        ORVANE_ASSIGN_OR_RETURN(ConsumptionRecord record, read_record(stmt));
+        records.push_back(std::move(record));
     }
     return records;
 }

@@ -18,18 +18,15 @@ Result<std::unique_ptr<Gate>> open_gate(const std::string& db_path, const std::s
     gate->db = std::move(*db);
     std::error_code ec;
     if (std::filesystem::exists(keyfile, ec)) {
-        auto signer = load_signer(keyfile);
-        if (!signer) return fail(std::move(signer.error()));
-        gate->signer = std::move(*signer);
+        ORVANE_ASSIGN_OR_RETURN(auto signer, load_signer(keyfile));
+        gate->signer = std::move(signer);
     }
     return gate;
 }
 
 Result<SignerRef> gate_signer(Gate& gate) {
     if (!gate.signer) {
-        auto signer = load_signer(gate.keyfile_path);
-        if (!signer) return fail(std::move(signer.error()));
-        gate.signer = std::move(*signer);
+        ORVANE_ASSIGN_OR_RETURN(gate.signer, load_signer(gate.keyfile_path));
     }
     return gate.signer;
 }

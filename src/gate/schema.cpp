@@ -139,15 +139,12 @@ Status add_columns(storage::Connection& db, const char* const (&statements)[N], 
 }  // namespace
 
 Status initialize_gate_schema(storage::Connection& db) {
-    if (auto done = db.exec(kRegistrySchema); !done)
-        return fail("Failed to initialize B2A schema: " + done.error());
+    ORVANE_TRY(db.exec(kRegistrySchema).with_context("Failed to initialize B2A schema: "));
     ORVANE_TRY(add_columns(db, kRegistryColumns, "Failed to migrate B2A agent schema: "));
     (void)db.exec(kTrustedRootBackfill);  // a failed backfill leaves the root to the next open
-    if (auto done = db.exec(kPolicySchema); !done)
-        return fail("Failed to initialize Phase 3 schema: " + done.error());
+    ORVANE_TRY(db.exec(kPolicySchema).with_context("Failed to initialize Phase 3 schema: "));
     ORVANE_TRY(add_columns(db, kIdentityColumns, "Failed to migrate Phase 3 identity schema: "));
-    if (auto done = db.exec(kIdentityBackfill); !done)
-        return fail("Failed to backfill Phase 3 identity metadata: " + done.error());
+    ORVANE_TRY(db.exec(kIdentityBackfill).with_context("Failed to backfill Phase 3 identity metadata: "));
     ORVANE_TRY(create_event_stream_schema(db));
     return log::create_tree_schema(db);
 }

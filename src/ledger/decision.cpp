@@ -11,8 +11,7 @@ namespace {
 Result<std::string_view> text_column(const storage::Statement& row, int index) {
     if (row.column_type(index) == SQLITE_TEXT) return row.column_text(index);
     // Let the strict reader word the refusal.
-    auto refused = row.column_string(index);
-    if (!refused) return fail(std::move(refused.error()));
+    ORVANE_TRY(row.column_string(index));
     return fail("column " + std::to_string(index) + " does not hold text");
 }
 
@@ -20,30 +19,22 @@ Result<std::string_view> text_column(const storage::Statement& row, int index) {
 
 Result<DecisionView> read_decision_view(const storage::Statement& row) {
     DecisionView d;
-    auto id = text_column(row, 0);
-    if (!id) return fail(std::move(id.error()));
-    d.id = *id;
-    auto parent = text_column(row, 1);
-    if (!parent) return fail(std::move(parent.error()));
-    d.parent_id = *parent;
-    auto depth = row.column_unsigned(2);
-    if (!depth) return fail(std::move(depth.error()));
-    d.causal_depth = *depth;
-    auto actor = text_column(row, 3);
-    if (!actor) return fail(std::move(actor.error()));
-    d.actor_id = *actor;
-    auto timestamp = row.column_unsigned(4);
-    if (!timestamp) return fail(std::move(timestamp.error()));
-    d.timestamp = *timestamp;
-    auto payload = text_column(row, 5);
-    if (!payload) return fail(std::move(payload.error()));
-    d.payload = *payload;
-    auto rules = text_column(row, 6);
-    if (!rules) return fail(std::move(rules.error()));
-    d.rules_evaluated = *rules;
-    auto signature = text_column(row, 7);
-    if (!signature) return fail(std::move(signature.error()));
-    d.signature = *signature;
+    ORVANE_ASSIGN_OR_RETURN(auto id, text_column(row, 0));
+    d.id = id;
+    ORVANE_ASSIGN_OR_RETURN(auto parent, text_column(row, 1));
+    d.parent_id = parent;
+    ORVANE_ASSIGN_OR_RETURN(auto depth, row.column_unsigned(2));
+    d.causal_depth = depth;
+    ORVANE_ASSIGN_OR_RETURN(auto actor, text_column(row, 3));
+    d.actor_id = actor;
+    ORVANE_ASSIGN_OR_RETURN(auto timestamp, row.column_unsigned(4));
+    d.timestamp = timestamp;
+    ORVANE_ASSIGN_OR_RETURN(auto payload, text_column(row, 5));
+    d.payload = payload;
+    ORVANE_ASSIGN_OR_RETURN(auto rules, text_column(row, 6));
+    d.rules_evaluated = rules;
+    ORVANE_ASSIGN_OR_RETURN(auto signature, text_column(row, 7));
+    d.signature = signature;
     return d;
 }
 
@@ -57,12 +48,11 @@ Status check_decision_text(const DecisionView& d) {
 }
 
 Result<Decision> read_decision(const storage::Statement& row) {
-    auto view = read_decision_view(row);
-    if (!view) return fail(std::move(view.error()));
-    return Decision{std::string(view->id),      std::string(view->parent_id),
-                    view->causal_depth,         std::string(view->actor_id),
-                    view->timestamp,            std::string(view->payload),
-                    std::string(view->rules_evaluated), std::string(view->signature)};
+    ORVANE_ASSIGN_OR_RETURN(auto view, read_decision_view(row));
+    return Decision{std::string(view.id),      std::string(view.parent_id),
+                    view.causal_depth,         std::string(view.actor_id),
+                    view.timestamp,            std::string(view.payload),
+                    std::string(view.rules_evaluated), std::string(view.signature)};
 }
 
 void append_decision_preimage(std::string& out, std::string_view parent_id,
@@ -92,11 +82,9 @@ Digest decision_digest(std::string_view parent_id, std::string_view actor_id,
 Result<Digest> decision_hash(std::string_view parent_id, std::string_view actor_id,
                              std::uint64_t timestamp, std::string_view payload,
                              std::string_view rules) {
-    auto payload_value = parse_json(payload);
-    if (!payload_value) return fail("Invalid payload JSON: " + payload_value.error());
-    auto rules_value = parse_json(rules);
-    if (!rules_value) return fail("Invalid rules JSON: " + rules_value.error());
-    return decision_digest(parent_id, actor_id, timestamp, *payload_value, *rules_value);
+    ORVANE_ASSIGN_OR_RETURN(auto payload_value, parse_json(payload).with_context("Invalid payload JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(auto rules_value, parse_json(rules).with_context("Invalid rules JSON: "));
+    return decision_digest(parent_id, actor_id, timestamp, payload_value, rules_value);
 }
 
 void append_decision_listing(std::string& out, const DecisionView& d) {

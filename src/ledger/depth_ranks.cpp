@@ -9,18 +9,16 @@ Status DepthRanks::rebuild(const storage::Connection& db, std::int64_t data_vers
     failed_ = true;
     version_ = data_version;
     runs_.clear();
-    auto stmt = storage::Statement::prepare(
-        db, "SELECT causal_depth, COUNT(*) FROM decisions GROUP BY causal_depth ORDER BY causal_depth DESC");
-    if (!stmt) return fail(std::move(stmt.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Statement::prepare(
+        db, "SELECT causal_depth, COUNT(*) FROM decisions GROUP BY causal_depth ORDER BY causal_depth DESC"));
     std::uint64_t above = 0;
     for (;;) {
-        auto row = stmt->step();
-        if (!row) return fail(std::move(row.error()));
-        if (!*row) break;
-        if (stmt->column_type(0) != SQLITE_INTEGER || stmt->column_int64(0) < 0)
+        ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step());
+        if (!row) break;
+        if (stmt.column_type(0) != SQLITE_INTEGER || stmt.column_int64(0) < 0)
             return fail("a causal depth that is not a non-negative integer");
-        const auto depth = static_cast<std::uint64_t>(stmt->column_int64(0));
-        const auto count = static_cast<std::uint64_t>(stmt->column_int64(1));
+        const auto depth = static_cast<std::uint64_t>(stmt.column_int64(0));
+        const auto count = static_cast<std::uint64_t>(stmt.column_int64(1));
         if (!runs_.empty() && runs_.back().per_depth == count && runs_.back().bottom == depth + 1) {
             runs_.back().bottom = depth;
         } else {

@@ -15,16 +15,14 @@ Result<std::string> write_listing(storage::Statement& rows) {
     std::string out = "[";
     bool first = true;
     for (;;) {
-        auto more = rows.step();
-        if (!more) return fail("Error reading record: " + more.error());
-        if (!*more) break;
-        auto decision = ledger::read_decision_view(rows);
-        if (!decision) return fail("Error reading record: " + decision.error());
-        if (auto text = ledger::check_decision_text(*decision); !text)
-            return fail("Error reading record: " + text.error());
+        ORVANE_ASSIGN_OR_RETURN(auto more, rows.step().with_context("Error reading record: "));
+        if (!more) break;
+        ORVANE_ASSIGN_OR_RETURN(auto decision,
+                                ledger::read_decision_view(rows).with_context("Error reading record: "));
+        ORVANE_TRY(ledger::check_decision_text(decision).with_context("Error reading record: "));
         if (!first) out += ',';
         first = false;
-        ledger::append_decision_listing(out, *decision);
+        ledger::append_decision_listing(out, decision);
     }
     out += ']';
     return out;
@@ -47,12 +45,10 @@ constexpr std::string_view kListFromDepthSql =
     "FROM decisions WHERE causal_depth <= ?3 ORDER BY causal_depth DESC, timestamp DESC LIMIT ?1 OFFSET ?2";
 
 Result<std::int64_t> data_version(const storage::Connection& db) {
-    auto stmt = storage::Statement::prepare(db, "PRAGMA data_version");
-    if (!stmt) return fail(std::move(stmt.error()));
-    auto row = stmt->step();
-    if (!row) return fail(std::move(row.error()));
-    if (!*row) return fail("no data version");
-    return stmt->column_int64(0);
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Statement::prepare(db, "PRAGMA data_version"));
+    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step());
+    if (!row) return fail("no data version");
+    return stmt.column_int64(0);
 }
 
 // The page by its depth range, inside one read transaction so that the runs
@@ -84,28 +80,29 @@ Result<std::string> list_decisions(Gate& gate, std::uint32_t limit, std::uint32_
     if (offset >= kRangedOffset && limit > 0) {
         if (auto page = list_by_depth(gate, limit, offset)) return std::move(*page);
     }
-    auto rows = storage::Statement::prepare(gate.db, kListSql);
-    if (!rows) return fail("Failed to prepare select statement: " + rows.error());
-    if (auto r = rows->bind_int64(1, limit); !r) return fail("Error reading record: " + r.error());
-    if (auto r = rows->bind_int64(2, offset); !r) return fail("Error reading record: " + r.error());
-    return write_listing(*rows);
+    ORVANE_ASSIGN_OR_RETURN(auto rows,
+                            storage::Statement::prepare(gate.db, kListSql)
+                                .with_context("Failed to prepare select statement: "));
+    ORVANE_TRY(rows.bind_int64(1, limit).with_context("Error reading record: "));
+    ORVANE_TRY(rows.bind_int64(2, offset).with_context("Error reading record: "));
+    return write_listing(rows);
 }
 
 Result<std::string> export_decisions(Gate& gate) {
-    auto rows = storage::Statement::prepare(gate.db, ledger::kSelectLedgerOrder);
-    if (!rows) return fail("Failed to prepare select statement: " + rows.error());
-    return write_listing(*rows);
+    ORVANE_ASSIGN_OR_RETURN(auto rows,
+                            storage::Statement::prepare(gate.db, ledger::kSelectLedgerOrder)
+                                .with_context("Failed to prepare select statement: "));
+    return write_listing(rows);
 }
 
 Result<std::uint64_t> count_decisions(Gate& gate) {
-    auto stmt = storage::Statement::prepare(gate.db, "SELECT COUNT(*) FROM decisions");
-    if (!stmt) return fail("Failed to prepare count statement: " + stmt.error());
-    auto row = stmt->step();
-    if (!row) return fail("Failed to count decisions: " + row.error());
-    if (!*row) return fail("Failed to count decisions: no row returned");
-    auto count = stmt->column_unsigned(0);
-    if (!count) return fail("Failed to count decisions: " + count.error());
-    return *count;
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Statement::prepare(gate.db, "SELECT COUNT(*) FROM decisions")
+                                .with_context("Failed to prepare count statement: "));
+    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Failed to count decisions: "));
+    if (!row) return fail("Failed to count decisions: no row returned");
+    ORVANE_ASSIGN_OR_RETURN(auto count, stmt.column_unsigned(0).with_context("Failed to count decisions: "));
+    return count;
 }
 
 }  // namespace orvane

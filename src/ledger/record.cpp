@@ -23,9 +23,8 @@ constexpr std::string_view kInsertSql =
 // object's life; a failed load caches nothing.
 Result<const KeyPair*> ledger_key(Gate& gate) {
     if (!gate.ledger_key) {
-        auto key = load_ledger_key(gate.keyfile_path);
-        if (!key) return fail(std::move(key.error()));
-        gate.ledger_key.emplace(std::move(*key));
+        ORVANE_ASSIGN_OR_RETURN(auto key, load_ledger_key(gate.keyfile_path));
+        gate.ledger_key.emplace(std::move(key));
     }
     return &*gate.ledger_key;
 }
@@ -37,31 +36,27 @@ struct Link {
 
 // The row with the greatest depth, and among those the latest.
 Result<std::optional<ledger::Decision>> latest_decision(storage::Connection& db) {
-    auto stmt = storage::Statement::prepare(db, std::string(ledger::kSelectNewestFirst) + " LIMIT 1");
-    if (!stmt) return fail("Failed to prepare select statement: " + stmt.error());
-    auto row = stmt->step();
-    if (!row) return fail("Error advancing row: " + row.error());
-    if (!*row) return std::optional<ledger::Decision>{};
-    auto decision = ledger::read_decision(*stmt);
-    if (!decision) return fail(std::move(decision.error()));
-    return std::optional<ledger::Decision>(std::move(*decision));
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Statement::prepare(db, std::string(ledger::kSelectNewestFirst) + " LIMIT 1")
+                                .with_context("Failed to prepare select statement: "));
+    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Error advancing row: "));
+    if (!row) return std::optional<ledger::Decision>{};
+    ORVANE_ASSIGN_OR_RETURN(auto decision, ledger::read_decision(stmt));
+    return std::optional<ledger::Decision>(std::move(decision));
 }
 
 // Chooses where the next decision attaches; must run inside the transaction.
 Result<Link> choose_parent(storage::Connection& db, bool genesis) {
-    auto latest = latest_decision(db);
-    if (!latest) return fail(std::move(latest.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto latest, latest_decision(db));
     if (!genesis) {
-        if (!*latest)
+        if (!latest)
             return fail("Database is empty. Use genesis=true to record the first decision.");
-        return Link{std::move((*latest)->id), (*latest)->causal_depth + 1};
+        return Link{std::move(latest->id), latest->causal_depth + 1};
     }
-    auto check = storage::Statement::prepare(
-        db, "SELECT 1 FROM decisions WHERE parent_id = 'genesis' LIMIT 1");
-    if (!check) return fail("Prepare error: " + check.error());
-    auto found = check->step();
-    if (!found) return fail("Query error: " + found.error());
-    if (*found) return fail("A genesis decision already exists in the database.");
+    ORVANE_ASSIGN_OR_RETURN(auto check, storage::Statement::prepare(
+        db, "SELECT 1 FROM decisions WHERE parent_id = 'genesis' LIMIT 1").with_context("Prepare error: "));
+    ORVANE_ASSIGN_OR_RETURN(auto found, check.step().with_context("Query error: "));
+    if (found) return fail("A genesis decision already exists in the database.");
     return Link{std::string(ledger::kGenesisParent), 0};
 }
 
@@ -75,9 +70,8 @@ Result<std::string> insert_decision(storage::Statement& insert, const KeyPair& k
     if (link.depth > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         return fail("Cannot extend the ledger: causal depth " + std::to_string(link.depth - 1) +
                     " is the largest that can be stored");
-    auto timestamp = now_micros();
-    if (!timestamp) return fail(std::move(timestamp.error()));
-    Digest digest = ledger::decision_digest(link.parent_id, actor_id, *timestamp, payload_value,
+    ORVANE_ASSIGN_OR_RETURN(auto timestamp, now_micros());
+    Digest digest = ledger::decision_digest(link.parent_id, actor_id, timestamp, payload_value,
                                             rules_value);
     std::string id = hex_encode(digest);
     std::string signature = signature_hex(sign_message(key, digest));
@@ -87,7 +81,7 @@ Result<std::string> insert_decision(storage::Statement& insert, const KeyPair& k
     if (bound) bound = insert.bind_text(2, link.parent_id);
     if (bound) bound = insert.bind_uint64(3, link.depth);
     if (bound) bound = insert.bind_text(4, actor_id);
-    if (bound) bound = insert.bind_uint64(5, *timestamp);
+    if (bound) bound = insert.bind_uint64(5, timestamp);
     if (bound) bound = insert.bind_text(6, payload);
     if (bound) bound = insert.bind_text(7, rules);
     if (bound) bound = insert.bind_text(8, signature);
@@ -119,13 +113,13 @@ std::string result_text(std::string_view action, std::string_view latest) {
 }
 
 Result<storage::Transaction> begin_write(storage::Connection& db) {
-    auto tx = storage::Transaction::begin(db);
-    if (!tx) return fail("Failed to begin transaction: " + tx.error());
+    ORVANE_ASSIGN_OR_RETURN(auto tx,
+                            storage::Transaction::begin(db).with_context("Failed to begin transaction: "));
     return tx;
 }
 
 Status commit_write(storage::Transaction& tx) {
-    if (auto r = tx.commit(); !r) return fail("Failed to commit transaction: " + r.error());
+    ORVANE_TRY(tx.commit().with_context("Failed to commit transaction: "));
     return {};
 }
 
@@ -133,27 +127,23 @@ Status commit_write(storage::Transaction& tx) {
 
 Result<std::string> record_decision(Gate& gate, std::string_view payload, std::string_view rules,
                                     bool genesis) {
-    auto payload_value = parse_json(payload);
-    if (!payload_value) return fail("Payload is not valid JSON: " + payload_value.error());
-    auto rules_value = parse_json(rules);
-    if (!rules_value) return fail("Rules is not valid JSON: " + rules_value.error());
-    auto key = ledger_key(gate);
-    if (!key) return fail(std::move(key.error()));
-    const std::string actor_id = (*key)->public_key_hex();
+    ORVANE_ASSIGN_OR_RETURN(auto payload_value,
+                            parse_json(payload).with_context("Payload is not valid JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(auto rules_value, parse_json(rules).with_context("Rules is not valid JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(auto key, ledger_key(gate));
+    const std::string actor_id = key->public_key_hex();
 
     {
-        auto tx = begin_write(gate.db);
-        if (!tx) return fail(std::move(tx.error()));
-        auto link = choose_parent(gate.db, genesis);
-        if (!link) return fail(std::move(link.error()));
-        auto insert = storage::Statement::prepare(gate.db, kInsertSql);
-        if (!insert) return fail("Failed to insert decision into SQLite: " + insert.error());
-        auto id = insert_decision(*insert, **key, actor_id, *link, payload, *payload_value, rules,
-                                  *rules_value);
-        if (!id) return fail(std::move(id.error()));
+        ORVANE_ASSIGN_OR_RETURN(auto tx, begin_write(gate.db));
+        ORVANE_ASSIGN_OR_RETURN(auto link, choose_parent(gate.db, genesis));
+        ORVANE_ASSIGN_OR_RETURN(auto insert,
+                                storage::Statement::prepare(gate.db, kInsertSql)
+                                    .with_context("Failed to insert decision into SQLite: "));
+        ORVANE_TRY(insert_decision(insert, *key, actor_id, link, payload, payload_value, rules,
+                                  rules_value));
         insert = storage::Statement();  // finalize before COMMIT
-        ORVANE_TRY(commit_write(*tx));
-        gate.decision_ranks.appended(link->depth, 1);
+        ORVANE_TRY(commit_write(tx));
+        gate.decision_ranks.appended(link.depth, 1);
     }
     return result_text("recorded", latest_hash(gate.db));
 }
@@ -161,32 +151,29 @@ Result<std::string> record_decision(Gate& gate, std::string_view payload, std::s
 Result<std::string> record_decision_batch(Gate& gate, std::span<const DecisionInput> decisions,
                                           bool genesis) {
     if (decisions.empty()) return result_text("recorded_batch", latest_hash(gate.db));
-    auto key = ledger_key(gate);
-    if (!key) return fail(std::move(key.error()));
-    const std::string actor_id = (*key)->public_key_hex();
+    ORVANE_ASSIGN_OR_RETURN(auto key, ledger_key(gate));
+    const std::string actor_id = key->public_key_hex();
 
     {
-        auto tx = begin_write(gate.db);
-        if (!tx) return fail(std::move(tx.error()));
-        auto link = choose_parent(gate.db, genesis);
-        if (!link) return fail(std::move(link.error()));
-        const std::uint64_t first_depth = link->depth;
+        ORVANE_ASSIGN_OR_RETURN(auto tx, begin_write(gate.db));
+        ORVANE_ASSIGN_OR_RETURN(auto link, choose_parent(gate.db, genesis));
+        const std::uint64_t first_depth = link.depth;
         // One prepared INSERT serves the whole chain.
-        auto insert = storage::Statement::prepare(gate.db, kInsertSql);
-        if (!insert) return fail("Failed to insert decision into SQLite: " + insert.error());
+        ORVANE_ASSIGN_OR_RETURN(auto insert,
+                                storage::Statement::prepare(gate.db, kInsertSql)
+                                    .with_context("Failed to insert decision into SQLite: "));
         for (const DecisionInput& item : decisions) {
-            auto payload_value = parse_json(item.payload);
-            if (!payload_value) return fail("Payload is not valid JSON: " + payload_value.error());
-            auto rules_value = parse_json(item.rules);
-            if (!rules_value) return fail("Rules is not valid JSON: " + rules_value.error());
-            auto id = insert_decision(*insert, **key, actor_id, *link, item.payload,
-                                      *payload_value, item.rules, *rules_value);
-            if (!id) return fail(std::move(id.error()));
-            link->parent_id = std::move(*id);
-            link->depth += 1;
+            ORVANE_ASSIGN_OR_RETURN(auto payload_value,
+                                    parse_json(item.payload).with_context("Payload is not valid JSON: "));
+            ORVANE_ASSIGN_OR_RETURN(auto rules_value,
+                                    parse_json(item.rules).with_context("Rules is not valid JSON: "));
+            ORVANE_ASSIGN_OR_RETURN(auto id, insert_decision(insert, *key, actor_id, link, item.payload,
+                                      payload_value, item.rules, rules_value));
+            link.parent_id = std::move(id);
+            link.depth += 1;
         }
         insert = storage::Statement();
-        ORVANE_TRY(commit_write(*tx));
+        ORVANE_TRY(commit_write(tx));
         gate.decision_ranks.appended(first_depth, decisions.size());
     }
     return result_text("recorded_batch", latest_hash(gate.db));

@@ -34,16 +34,16 @@ constexpr std::size_t kChunk = 64;
 constexpr unsigned kMaxWorkers = 8;
 
 Result<std::vector<Decision>> load_ledger(storage::Connection& db) {
-    auto rows = storage::Statement::prepare(db, ledger::kSelectLedgerOrder);
-    if (!rows) return fail("Failed to prepare select statement: " + rows.error());
+    ORVANE_ASSIGN_OR_RETURN(auto rows,
+                            storage::Statement::prepare(db, ledger::kSelectLedgerOrder)
+                                .with_context("Failed to prepare select statement: "));
     std::vector<Decision> decisions;
     for (;;) {
-        auto more = rows->step();
-        if (!more) return fail("Error reading record: " + more.error());
-        if (!*more) break;
-        auto decision = ledger::read_decision(*rows);
-        if (!decision) return fail("Error reading record: " + decision.error());
-        decisions.push_back(std::move(*decision));
+        ORVANE_ASSIGN_OR_RETURN(auto more, rows.step().with_context("Error reading record: "));
+        if (!more) break;
+        ORVANE_ASSIGN_OR_RETURN(auto decision,
+                                ledger::read_decision(rows).with_context("Error reading record: "));
+        decisions.push_back(std::move(decision));
     }
     return decisions;
 }
@@ -209,9 +209,8 @@ Json string_array(std::vector<std::string>&& items) {
 }  // namespace
 
 Result<std::string> validate_ledger(Gate& gate) {
-    auto loaded = load_ledger(gate.db);
-    if (!loaded) return fail(std::move(loaded.error()));
-    const std::vector<Decision>& decisions = *loaded;
+    ORVANE_ASSIGN_OR_RETURN(auto loaded, load_ledger(gate.db));
+    const std::vector<Decision>& decisions = loaded;
 
     Json report = Json::object();
     if (decisions.empty()) {

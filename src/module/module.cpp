@@ -1,5 +1,6 @@
 // Module entry: multi-phase initialisation with one execution step that adds
-// OrvaneDDB, OrvaneExecutor, gen_keys and verify_evidence.
+// OrvaneDDB, OrvaneExecutor, gen_keys, verify_evidence and the module-level
+// verification functions.
 #include "evidence/evidence_ops.hpp"
 #include "module/binding.hpp"
 #include "module/types.hpp"
@@ -67,6 +68,7 @@ int module_exec(PyObject* module) {
     if (add_attribute(module, "OrvaneWitness", create_witness_type(module)) < 0) return -1;
     if (add_function(module, &gen_keys_def) < 0) return -1;
     if (add_function(module, &verify_evidence_def) < 0) return -1;
+    if (add_verification_functions(module) < 0) return -1;
     return add_log_functions(module);
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "events/stored_event.hpp"
 #include "policy/policy_bundle.hpp"
 #include "primitives/digest.hpp"
@@ -37,29 +37,30 @@ bool string_member_is(const Json& object, std::string_view name, std::string_vie
 // the same tenant, could be copied into the row.
 Result<Json> check_attested_row(const storage::Statement& row, std::string_view gate_public_key,
                                 std::string_view kind, std::string_view tenant_id) {
-    auto attestation = parse_json_field("active policy attestation", row.column_text(3));
-    if (!attestation) return fail(std::move(attestation.error()));
-    const Digest attestation_id = sha256(attestation->canonical);
+    ORVANE_ASSIGN_OR_RETURN(auto attestation,
+                            parse_json_field("active policy attestation", row.column_text(3)));
+    const Digest attestation_id = sha256(attestation.canonical);
     if (!verify_signature(gate_public_key, attestation_id, row.column_text(2))) {
         return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy attestation signature invalid");
     }
-    auto bundle = parse_json(row.column_text(4));
-    if (!bundle) return fail("Stored policy bundle is invalid JSON: " + bundle.error());
-    ORVANE_TRY(verify_policy_bundle(*bundle, gate_public_key));
-    const std::string* digest = find_string(*bundle, "policy_digest");
+    ORVANE_ASSIGN_OR_RETURN(auto bundle,
+                            parse_json(row.column_text(4))
+                                .with_context("Stored policy bundle is invalid JSON: "));
+    ORVANE_TRY(verify_policy_bundle(bundle, gate_public_key));
+    const std::string* digest = find_string(bundle, "policy_digest");
     if (digest == nullptr || *digest != row.column_text(1)) {
         return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy digest mismatch");
     }
-    const Json& attested = attestation->value;
-    const std::string* version = find_string(*bundle, "policy_version");
+    const Json& attested = attestation.value;
+    const std::string* version = find_string(bundle, "policy_version");
     if (!string_member_is(attested, "schema_version", kActivePolicyAttestationSchema) ||
         !string_member_is(attested, "tenant_id", tenant_id) ||
-        !string_member_is(*bundle, "tenant_id", tenant_id) ||
+        !string_member_is(bundle, "tenant_id", tenant_id) ||
         !string_member_is(attested, "policy_digest", *digest) || version == nullptr ||
         *version != row.column_text(0) || !string_member_is(attested, "policy_version", *version)) {
         return fail("ORVANE_POLICY_INVALID: " + std::string(kind) + " policy attestation does not match its row");
     }
-    return std::move(*bundle);
+    return bundle;
 }
 
 // The tenant's latest "policy.published" event: every installation appends
@@ -94,8 +95,7 @@ Status reattest_baseline(storage::Connection& db, const Signer& signer, const Js
                               {"activated_at", now},
                               {"signer", signer_identity_json(identity)}};
     const std::string text = canonical_json(attestation);
-    auto signature = signer.sign(sha256(text));
-    if (!signature) return fail(std::move(signature.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto signature, signer.sign(sha256(text)));
 
     auto stmt = storage::Statement::prepare(db,
         "INSERT OR REPLACE INTO active_policy_attestations\n"
@@ -104,7 +104,7 @@ Status reattest_baseline(storage::Connection& db, const Signer& signer, const Js
     if (!stmt) return {};
     if (stmt->bind_text(1, kBaselinePolicyVersion) && stmt->bind_text(2, digest->get_ref<const std::string&>()) &&
         stmt->bind_uint64(3, now) && stmt->bind_text(4, identity.public_key) &&
-        stmt->bind_text(5, *signature) && stmt->bind_text(6, text)) {
+        stmt->bind_text(5, signature) && stmt->bind_text(6, text)) {
         (void)stmt->run();
     }
     return {};
@@ -126,10 +126,9 @@ Json baseline_policy_spec() {
 }
 
 Status ensure_baseline_policy(storage::Connection& db, const Signer& signer, std::uint64_t now) {
-    auto stored = load_policy_bundle(db, kBaselinePolicyVersion);
-    if (!stored) return fail(std::move(stored.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto stored, load_policy_bundle(db, kBaselinePolicyVersion));
 
-    if (*stored) {
+    if (stored) {
         bool attested = false;
         auto query = storage::Statement::prepare(db,
             "SELECT EXISTS(SELECT 1 FROM active_policy_attestations WHERE tenant_id = '*' AND policy_version = ?1)");
@@ -137,34 +136,31 @@ Status ensure_baseline_policy(storage::Connection& db, const Signer& signer, std
             auto row = query->step();
             attested = row && *row && query->column_int64(0) != 0;
         }
-        if (attested) return verify_policy_bundle(**stored);
+        if (attested) return verify_policy_bundle(*stored);
     }
 
     // The operator's own fallback for "*" judges every tenant without a policy
     // of its own; the baseline is then neither installed nor re-attested over
     // it. The stream says which policy was published for "*" last: a deleted
     // or redirected attestation row cannot bring the baseline back.
-    auto published = latest_published(db, "*");
-    if (!published) return fail(std::move(published.error()));
-    if (*published && (!*stored || !string_member_is(**stored, "policy_digest", (*published)->event_id))) {
+    ORVANE_ASSIGN_OR_RETURN(auto published, latest_published(db, "*"));
+    if (published && (!stored || !string_member_is(*stored, "policy_digest", published->event_id))) {
         return {};
     }
 
-    if (!*stored) {
-        auto installed = install_policy_bundle(db, signer, baseline_policy_spec(), now);
-        if (!installed) return fail(std::move(installed.error()));
+    if (!stored) {
+        ORVANE_TRY(install_policy_bundle(db, signer, baseline_policy_spec(), now));
         return {};
     }
-    ORVANE_TRY(reattest_baseline(db, signer, **stored, now));
-    return verify_policy_bundle(**stored);
+    ORVANE_TRY(reattest_baseline(db, signer, *stored, now));
+    return verify_policy_bundle(*stored);
 }
 
 Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gate_public_key,
                                    std::string_view tenant_id) {
     if (tenant_id != "*") {
         constexpr std::string_view kResolve = "Failed to resolve active policy: ";
-        auto published = latest_published(db, tenant_id);
-        if (!published) return fail(std::move(published.error()));
+        ORVANE_ASSIGN_OR_RETURN(auto published, latest_published(db, tenant_id));
         auto stmt = storage::Statement::prepare(db, kAttestedBundleSql);
         if (!stmt) return fail(std::string(kResolve) + stmt.error());
         if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(std::string(kResolve) + bound.error());
@@ -173,13 +169,13 @@ Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gat
         if (*row) {
             auto bundle = check_attested_row(*stmt, gate_public_key, "active", tenant_id);
             if (!bundle) return bundle;
-            ORVANE_TRY(check_latest_published(*published, *bundle, "active", tenant_id));
+            ORVANE_TRY(check_latest_published(published, *bundle, "active", tenant_id));
             return bundle;
         }
 
         // A tenant that once published a policy never falls back to "*", even
         // when its policy rows are gone: the stream still holds the event.
-        bool had_policy = published->has_value();
+        bool had_policy = published.has_value();
         if (!had_policy) {
             auto exists = storage::Statement::prepare(db, "SELECT EXISTS(SELECT 1 FROM policy_bundles WHERE tenant_id = ?1)");
             if (!exists) return fail(std::string(kResolve) + exists.error());
@@ -195,8 +191,7 @@ Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gat
     }
 
     constexpr std::string_view kFallback = "Failed to resolve fallback policy: ";
-    auto published = latest_published(db, "*");
-    if (!published) return fail(std::move(published.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto published, latest_published(db, "*"));
     auto stmt = storage::Statement::prepare(db, kFallbackBundleSql);
     if (!stmt) return fail(std::string(kFallback) + stmt.error());
     auto row = stmt->step();
@@ -204,7 +199,7 @@ Result<Json> resolve_active_policy(storage::Connection& db, std::string_view gat
     if (!*row) return fail("ORVANE_POLICY_NOT_FOUND: no active policy applies");
     auto bundle = check_attested_row(*stmt, gate_public_key, "fallback", "*");
     if (!bundle) return bundle;
-    ORVANE_TRY(check_latest_published(*published, *bundle, "fallback", "*"));
+    ORVANE_TRY(check_latest_published(published, *bundle, "fallback", "*"));
     return bundle;
 }
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "events/event_stream.hpp"
 #include "policy/policy_install.hpp"
 #include "primitives/digest.hpp"
@@ -90,15 +90,16 @@ Status verify_policy_bundle(const Json& bundle, std::optional<std::string_view> 
 }
 
 Result<std::optional<Json>> load_policy_bundle(storage::Connection& db, std::string_view policy_version) {
-    auto stmt = storage::Statement::prepare(db, "SELECT bundle_json FROM policy_bundles WHERE policy_version = ?1");
-    if (!stmt) return fail("Failed to read policy: " + stmt.error());
-    ORVANE_TRY(db_status(stmt->bind_text(1, policy_version), "Failed to read policy: "));
-    auto row = stmt->step();
-    if (!row) return fail("Failed to read policy: " + row.error());
-    if (!*row) return std::optional<Json>{};
-    auto bundle = parse_json(stmt->column_text(0));
-    if (!bundle) return fail("Stored policy bundle is invalid JSON: " + bundle.error());
-    return std::optional<Json>{std::move(*bundle)};
+    ORVANE_ASSIGN_OR_RETURN(auto stmt,
+                            storage::Statement::prepare(db, "SELECT bundle_json FROM policy_bundles WHERE policy_version = ?1")
+                                .with_context("Failed to read policy: "));
+    ORVANE_TRY(db_status(stmt.bind_text(1, policy_version), "Failed to read policy: "));
+    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Failed to read policy: "));
+    if (!row) return std::optional<Json>{};
+    ORVANE_ASSIGN_OR_RETURN(auto bundle,
+                            parse_json(stmt.column_text(0))
+                                .with_context("Stored policy bundle is invalid JSON: "));
+    return std::optional<Json>{std::move(bundle)};
 }
 
 Result<Json> build_policy_bundle(const Signer& signer, const Json& spec, std::uint64_t now) {
@@ -111,12 +112,11 @@ Result<Json> build_policy_bundle(const Signer& signer, const Json& spec, std::ui
                    {"issued_at", now},
                    {"signer", signer_identity_json(identity)}};
     std::string policy_digest = canonical_digest(bundle);
-    auto digest_bytes = hex_decode(policy_digest);
-    if (!digest_bytes) return fail("Invalid policy digest: " + digest_bytes.error());
-    auto signature = signer.sign(*digest_bytes);
-    if (!signature) return fail(std::move(signature.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto digest_bytes,
+                            hex_decode(policy_digest).with_context("Invalid policy digest: "));
+    ORVANE_ASSIGN_OR_RETURN(auto signature, signer.sign(digest_bytes));
     bundle["policy_digest"] = std::move(policy_digest);
-    bundle["signature"] = std::move(*signature);
+    bundle["signature"] = std::move(signature);
 
     // A signer that returns a wrong signature must not get a bundle stored.
     ORVANE_TRY(verify_policy_bundle(bundle, std::string_view(identity.public_key)));
@@ -125,22 +125,20 @@ Result<Json> build_policy_bundle(const Signer& signer, const Json& spec, std::ui
 
 Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, const Signer& signer,
                                                    const Json& spec, std::uint64_t now) {
-    auto built = build_policy_bundle(signer, spec, now);
-    if (!built) return fail(std::move(built.error()));
-    Json& bundle = *built;
+    ORVANE_ASSIGN_OR_RETURN(auto built, build_policy_bundle(signer, spec, now));
+    Json& bundle = built;
     const SignerIdentity& identity = signer.identity();
     const auto& policy_version = bundle["policy_version"].get_ref<const std::string&>();
     const auto& tenant_id = bundle["tenant_id"].get_ref<const std::string&>();
     const auto& policy_digest = bundle["policy_digest"].get_ref<const std::string&>();
     std::string bundle_text = canonical_json(bundle);
 
-    auto stored = load_policy_bundle(db, policy_version);
-    if (!stored) return fail(std::move(stored.error()));
-    if (*stored) {
-        const std::string* stored_digest = find_string(**stored, "policy_digest");
+    ORVANE_ASSIGN_OR_RETURN(auto stored, load_policy_bundle(db, policy_version));
+    if (stored) {
+        const std::string* stored_digest = find_string(*stored, "policy_digest");
         if (stored_digest != nullptr && *stored_digest == policy_digest) {
-            std::string stored_text = canonical_json(**stored);
-            return InstalledPolicy{std::move(**stored), std::move(stored_text)};
+            std::string stored_text = canonical_json(*stored);
+            return InstalledPolicy{std::move(*stored), std::move(stored_text)};
         }
         return fail("ORVANE_POLICY_VERSION_CONFLICT: '" + policy_version + "' already identifies different bytes");
     }
@@ -153,16 +151,16 @@ Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, cons
                               {"signer", bundle["signer"]}};
     const std::string attestation_text = canonical_json(attestation);
     const Digest attestation_digest = sha256(attestation_text);
-    auto attestation_signature = signer.sign(attestation_digest);
-    if (!attestation_signature) return fail(std::move(attestation_signature.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto attestation_signature, signer.sign(attestation_digest));
 
     // Inside a caller's transaction (the bootstrap registration) the caller
     // owns commit and rollback.
     std::optional<storage::Transaction> own;
     if (!db.in_transaction()) {
-        auto begun = storage::Transaction::begin(db);
-        if (!begun) return fail("Failed to begin policy installation transaction: " + begun.error());
-        own.emplace(std::move(*begun));
+        ORVANE_ASSIGN_OR_RETURN(auto begun,
+                                storage::Transaction::begin(db)
+                                    .with_context("Failed to begin policy installation transaction: "));
+        own.emplace(std::move(begun));
     }
 
     {
@@ -199,25 +197,22 @@ Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, cons
         ORVANE_TRY(db_status(attest->bind_text(3, policy_digest), kAttest));
         ORVANE_TRY(db_status(attest->bind_uint64(4, now), kAttest));
         ORVANE_TRY(db_status(attest->bind_text(5, identity.public_key), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(6, *attestation_signature), kAttest));
+        ORVANE_TRY(db_status(attest->bind_text(6, attestation_signature), kAttest));
         ORVANE_TRY(db_status(attest->bind_text(7, attestation_text), kAttest));
         ORVANE_TRY(db_status(attest->run(), kAttest));
     }
-    auto event = append_event(db, tenant_id, "policy.published", policy_digest, bundle_text, now);
-    if (!event) return fail(std::move(event.error()));
+    ORVANE_TRY(append_event(db, tenant_id, "policy.published", policy_digest, bundle_text, now));
 
     if (own) {
-        auto committed = own->commit();
-        if (!committed) return fail("Failed to commit policy installation: " + committed.error());
+        ORVANE_TRY(own->commit().with_context("Failed to commit policy installation: "));
     }
     return InstalledPolicy{std::move(bundle), std::move(bundle_text)};
 }
 
 Result<Json> install_policy_bundle(storage::Connection& db, const Signer& signer, const Json& spec,
                                    std::uint64_t now) {
-    auto installed = install_policy_bundle_text(db, signer, spec, now);
-    if (!installed) return fail(std::move(installed.error()));
-    return std::move(installed->bundle);
+    ORVANE_ASSIGN_OR_RETURN(auto installed, install_policy_bundle_text(db, signer, spec, now));
+    return std::move(installed.bundle);
 }
 
 }  // namespace orvane

@@ -2,7 +2,7 @@
 #include <array>
 #include <string>
 
-#include "authorization/intent.hpp"
+#include "primitives/json_access.hpp"
 #include "policy/policy_bundle.hpp"
 #include "policy/policy_patterns.hpp"
 

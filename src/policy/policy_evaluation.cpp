@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "authorization/intent.hpp"
+#include "authorization/intent.hpp"  // the money rules of an intent
+#include "primitives/json_access.hpp"
 #include "policy/policy_bundle.hpp"
 #include "policy/policy_patterns.hpp"
 #include "primitives/digest.hpp"
@@ -54,9 +55,8 @@ Result<std::string_view> required_string(const Json& document, std::string_view 
 // Matches `candidate` against the constraint `key`; adds `code` when nothing matches.
 Status check_allowed(const Json& constraints, std::string_view key, std::string_view candidate,
                      std::string_view code, std::vector<std::string>& reasons) {
-    auto matched = match_patterns(find_member(constraints, key), candidate);
-    if (!matched) return fail(std::move(matched.error()));
-    if (!*matched) reasons.emplace_back(code);
+    ORVANE_ASSIGN_OR_RETURN(auto matched, match_patterns(find_member(constraints, key), candidate));
+    if (!matched) reasons.emplace_back(code);
     return {};
 }
 
@@ -68,28 +68,25 @@ Result<bool> match_patterns(const Json* patterns, std::string_view candidate) {
 }
 
 Result<bool> evaluate_money(const Json& constraints, const Json& money) {
-    auto terms = resolve_money(money);
-    if (!terms) return fail(std::move(terms.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto terms, resolve_money(money));
 
     if (const Json* currencies = find_member(constraints, "allowed_currencies")) {
-        auto matched = match_patterns(currencies, terms->asset);
-        if (!matched) return fail(std::move(matched.error()));
-        if (!*matched) return false;
+        ORVANE_ASSIGN_OR_RETURN(auto matched, match_patterns(currencies, terms.asset));
+        if (!matched) return false;
     }
     if (const Json* beneficiaries = find_member(constraints, "allowed_beneficiaries")) {
         const std::string* beneficiary = find_string(money, "beneficiary");
         if (beneficiary == nullptr) {
             return fail("ORVANE_INVALID_CONTRACT: money.beneficiary is required when allowed_beneficiaries is constrained");
         }
-        auto matched = match_patterns(beneficiaries, *beneficiary);
-        if (!matched) return fail(std::move(matched.error()));
-        if (!*matched) return false;
+        ORVANE_ASSIGN_OR_RETURN(auto matched, match_patterns(beneficiaries, *beneficiary));
+        if (!matched) return false;
     }
     if (const Json* cap = find_member(constraints, "max_money_amount_minor")) {
         if (!is_unsigned_integer(cap)) {
             return fail("ORVANE_POLICY_INVALID: max_money_amount_minor must be an unsigned integer");
         }
-        if (terms->amount_minor > cap->get<std::uint64_t>()) return false;
+        if (terms.amount_minor > cap->get<std::uint64_t>()) return false;
     }
     return true;
 }
@@ -109,19 +106,15 @@ Result<PolicyEvaluation> evaluate_verified_policy(const Json& bundle, const Json
     PolicyEvaluation evaluation;
     auto& reasons = evaluation.reason_codes;
 
-    auto intent_tenant = required_string(intent, "tenant_id");
-    if (!intent_tenant) return fail(std::move(intent_tenant.error()));
-    auto bundle_tenant = required_string(bundle, "tenant_id");
-    if (!bundle_tenant) return fail(std::move(bundle_tenant.error()));
-    if (*bundle_tenant != "*" && *bundle_tenant != *intent_tenant) reasons.emplace_back("POLICY_TENANT_DENIED");
+    ORVANE_ASSIGN_OR_RETURN(auto intent_tenant, required_string(intent, "tenant_id"));
+    ORVANE_ASSIGN_OR_RETURN(auto bundle_tenant, required_string(bundle, "tenant_id"));
+    if (bundle_tenant != "*" && bundle_tenant != intent_tenant) reasons.emplace_back("POLICY_TENANT_DENIED");
 
-    auto action_type = required_string(intent, "action_type");
-    if (!action_type) return fail(std::move(action_type.error()));
-    ORVANE_TRY(check_allowed(constraints, "allowed_action_types", *action_type, "POLICY_ACTION_DENIED", reasons));
+    ORVANE_ASSIGN_OR_RETURN(auto action_type, required_string(intent, "action_type"));
+    ORVANE_TRY(check_allowed(constraints, "allowed_action_types", action_type, "POLICY_ACTION_DENIED", reasons));
 
-    auto resource = required_string(intent, "resource");
-    if (!resource) return fail(std::move(resource.error()));
-    ORVANE_TRY(check_allowed(constraints, "allowed_resources", *resource, "POLICY_RESOURCE_DENIED", reasons));
+    ORVANE_ASSIGN_OR_RETURN(auto resource, required_string(intent, "resource"));
+    ORVANE_TRY(check_allowed(constraints, "allowed_resources", resource, "POLICY_RESOURCE_DENIED", reasons));
 
     const Json* max_ttl = find_member(constraints, "max_ttl_seconds");
     if (!is_unsigned_integer(max_ttl)) return fail("ORVANE_POLICY_INVALID: max_ttl_seconds is required");
@@ -141,16 +134,14 @@ Result<PolicyEvaluation> evaluate_verified_policy(const Json& bundle, const Json
 
     const Json* money = find_member(intent, "money");
     if (money != nullptr && !money->is_null()) {
-        auto allowed = evaluate_money(constraints, *money);
-        if (!allowed) return fail(std::move(allowed.error()));
-        if (!*allowed) reasons.emplace_back("POLICY_MONEY_DENIED");
+        ORVANE_ASSIGN_OR_RETURN(auto allowed, evaluate_money(constraints, *money));
+        if (!allowed) reasons.emplace_back("POLICY_MONEY_DENIED");
     }
 
     const bool allowed = reasons.empty();
     if (allowed) reasons.emplace_back("POLICY_ALLOWED");
 
-    auto policy_digest = required_string(bundle, "policy_digest");
-    if (!policy_digest) return fail(std::move(policy_digest.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto policy_digest, required_string(bundle, "policy_digest"));
     // The canonical evidence object, written member by member in byte order so
     // the intent is not copied:
     // {"intent":..,"policy_digest":..,"schema_version":..,"ttl_seconds":..}.
@@ -159,7 +150,7 @@ Result<PolicyEvaluation> evaluate_verified_policy(const Json& bundle, const Json
     evidence.append("{\"intent\":");
     append_canonical_json(evidence, intent);
     evidence.append(",\"policy_digest\":");
-    append_json_string(evidence, *policy_digest);
+    append_json_string(evidence, policy_digest);
     evidence.append(",\"schema_version\":");
     append_json_string(evidence, kPolicyEvidenceSchema);
     evidence.append(",\"ttl_seconds\":");

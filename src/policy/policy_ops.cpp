@@ -9,48 +9,45 @@
 namespace orvane {
 
 Result<std::string> install_policy(Gate& gate, std::string_view policy_spec) {
-    auto spec = parse_json(policy_spec);
-    if (!spec) return fail("Policy spec must be valid JSON: " + spec.error());
-    auto signer = gate_signer(gate);
-    if (!signer) return fail(std::move(signer.error()));
-    auto now = now_micros();
-    if (!now) return fail(std::move(now.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto spec,
+                            parse_json(policy_spec).with_context("Policy spec must be valid JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(auto signer, gate_signer(gate));
+    ORVANE_ASSIGN_OR_RETURN(auto now, now_micros());
 
     // The baseline's version belongs to the built-in fallback: an installation
     // under it would stand in for the baseline. The operator's own fallback for
     // tenant "*" takes any other version and judges every tenant without a
     // policy of its own in the baseline's place.
-    ORVANE_TRY(validate_policy_content(*spec));
-    if ((*spec)["policy_version"].get_ref<const std::string&>() == kBaselinePolicyVersion) {
+    ORVANE_TRY(validate_policy_content(spec));
+    if ((spec)["policy_version"].get_ref<const std::string&>() == kBaselinePolicyVersion) {
         return fail("ORVANE_POLICY_VERSION_RESERVED: 'orvane.baseline.v1' is reserved for the baseline policy");
     }
 
-    auto installed = install_policy_bundle_text(gate.db, **signer, *spec, *now);
-    if (!installed) return fail(std::move(installed.error()));
-    return std::move(installed->text);
+    ORVANE_ASSIGN_OR_RETURN(auto installed, install_policy_bundle_text(gate.db, *signer, spec, now));
+    return std::move(installed.text);
 }
 
 Result<std::string> list_policies(Gate& gate) {
-    auto stmt = storage::Statement::prepare(
-        gate.db, "SELECT bundle_json, retired_at FROM policy_bundles ORDER BY issued_at ASC");
-    if (!stmt) return fail("Failed to prepare policy list: " + stmt.error());
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, storage::Statement::prepare(
+        gate.db, "SELECT bundle_json, retired_at FROM policy_bundles ORDER BY issued_at ASC").with_context("Failed to prepare policy list: "));
     std::string out = "[";
     bool first = true;
     for (bool started = false;; started = true) {
-        auto row = stmt->step();
+        auto row = stmt.step();
         if (!row) return fail((started ? "Failed to read policy: " : "Failed to list policies: ") + row.error());
         if (!*row) break;
-        auto bundle = parse_json(stmt->column_text(0));
-        if (!bundle) return fail("Stored policy bundle is invalid JSON: " + bundle.error());
-        if (stmt->column_is_null(1)) {
-            (*bundle)["status"] = "ACTIVE";
+        ORVANE_ASSIGN_OR_RETURN(auto bundle,
+                                parse_json(stmt.column_text(0))
+                                    .with_context("Stored policy bundle is invalid JSON: "));
+        if (stmt.column_is_null(1)) {
+            (bundle)["status"] = "ACTIVE";
         } else {
-            (*bundle)["status"] = "RETIRED";
-            (*bundle)["retired_at"] = static_cast<std::uint64_t>(stmt->column_int64(1));
+            (bundle)["status"] = "RETIRED";
+            (bundle)["retired_at"] = static_cast<std::uint64_t>(stmt.column_int64(1));
         }
         if (!first) out.push_back(',');
         first = false;
-        append_canonical_json(out, *bundle);
+        append_canonical_json(out, bundle);
     }
     out.push_back(']');
     return out;

@@ -226,10 +226,9 @@ Result<std::string> gen_keys(const std::string& output) {
 }
 
 Result<std::string> read_text_file(const std::string& path) {
-    auto content = read_regular_file(path);
-    if (!content) return fail(std::move(content.error()));
-    if (!is_valid_utf8(*content)) {
-        sodium_memzero(content->data(), content->size());
+    ORVANE_ASSIGN_OR_RETURN(auto content, read_regular_file(path));
+    if (!is_valid_utf8(content)) {
+        sodium_memzero(content.data(), content.size());
         return fail("stream did not contain valid UTF-8");
     }
     return content;
@@ -238,8 +237,7 @@ Result<std::string> read_text_file(const std::string& path) {
 Result<KeyPair> key_pair_from_private_hex(std::string_view hex) {
     std::array<std::uint8_t, 32> seed{};
     bool right_size = false;
-    auto decoded = hex_decode_into(hex, seed, right_size);
-    if (!decoded) return fail("Invalid private key hex: " + decoded.error());
+    ORVANE_TRY(hex_decode_into(hex, seed, right_size).with_context("Invalid private key hex: "));
     if (!right_size) return fail("Private key must be exactly 32 bytes");
     KeyPair key = KeyPair::from_seed(seed);
     sodium_memzero(seed.data(), seed.size());
@@ -325,8 +323,7 @@ Result<KeyPair> load_signing_key(const std::string& path) {
 Result<PublicKey> parse_public_key(std::string_view hex) {
     PublicKey key{};
     bool right_size = false;
-    auto decoded = hex_decode_into(hex, key, right_size);
-    if (!decoded) return fail("Invalid public key hex: " + decoded.error());
+    ORVANE_TRY(hex_decode_into(hex, key, right_size).with_context("Invalid public key hex: "));
     if (!right_size) return fail("Public key must be exactly 32 bytes");
     if (!valid_point(key))
         return fail("Invalid Ed25519 public key: signature error: Cannot decompress Edwards point");

@@ -17,15 +17,13 @@ constexpr std::string_view kTestMessage{"orvane.signer-conformance.v1\0exact-byt
 }  // namespace
 
 Result<std::string> signer_conformance(Gate& gate) {
-    auto signer = gate_signer(gate);
-    if (!signer) return fail(std::move(signer.error()));
-    const SignerIdentity& identity = (*signer)->identity();
+    ORVANE_ASSIGN_OR_RETURN(auto signer, gate_signer(gate));
+    const SignerIdentity& identity = signer->identity();
     const std::span<const std::uint8_t> message{
         reinterpret_cast<const std::uint8_t*>(kTestMessage.data()), kTestMessage.size()};
 
-    auto signature = (*signer)->sign(message);
-    if (!signature) return fail(std::move(signature.error()));
-    if (!verify_signature(identity.public_key, message, *signature)) {
+    ORVANE_ASSIGN_OR_RETURN(auto signature, signer->sign(message));
+    if (!verify_signature(identity.public_key, message, signature)) {
         return fail("ORVANE_SIGNER_CONFORMANCE_FAILED: signature verification failed");
     }
 

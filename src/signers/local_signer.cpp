@@ -9,9 +9,8 @@ Result<std::string> LocalSigner::sign(std::span<const std::uint8_t> message) con
 }
 
 Result<std::string> Signer::sign_digest_hex(std::string_view digest_hex) const {
-    auto digest = hex_decode(digest_hex);
-    if (!digest) return fail("Invalid digest hex: " + digest.error());
-    return sign(*digest);
+    ORVANE_ASSIGN_OR_RETURN(auto digest, hex_decode(digest_hex).with_context("Invalid digest hex: "));
+    return sign(digest);
 }
 
 }  // namespace orvane

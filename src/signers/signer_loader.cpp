@@ -62,27 +62,20 @@ Result<SignerRef> load_vault_signer(const Json& document) {
     if (schema == nullptr || *schema != kConfigSchema) {
         return fail("ORVANE_SIGNER_CONFIG_INVALID: expected orvane.signer-config.v1");
     }
-    auto provider = required_member(document, "provider");
-    if (!provider) return fail(std::move(provider.error()));
-    if (*provider != "vault-transit-cli") {
-        return fail("ORVANE_SIGNER_PROVIDER_UNKNOWN: unsupported provider '" + *provider + "'");
+    ORVANE_ASSIGN_OR_RETURN(auto provider, required_member(document, "provider"));
+    if (provider != "vault-transit-cli") {
+        return fail("ORVANE_SIGNER_PROVIDER_UNKNOWN: unsupported provider '" + provider + "'");
     }
-    auto algorithm = required_member(document, "algorithm");
-    if (!algorithm) return fail(std::move(algorithm.error()));
-    if (*algorithm != kAlgorithm) {
-        return fail("ORVANE_SIGNER_ALGORITHM_UNKNOWN: unsupported algorithm '" + *algorithm + "'");
+    ORVANE_ASSIGN_OR_RETURN(auto algorithm, required_member(document, "algorithm"));
+    if (algorithm != kAlgorithm) {
+        return fail("ORVANE_SIGNER_ALGORITHM_UNKNOWN: unsupported algorithm '" + algorithm + "'");
     }
-    auto uri = required_member(document, "signer_uri");
-    if (!uri) return fail(std::move(uri.error()));
+    ORVANE_ASSIGN_OR_RETURN(auto uri, required_member(document, "signer_uri"));
     VaultTransitSettings settings;
-    auto sign_path = parse_vault_transit_uri(*uri);
-    if (!sign_path) return fail(std::move(sign_path.error()));
-    settings.transit_sign_path = std::move(*sign_path);
-    auto public_key = required_member(document, "public_key");
-    if (!public_key) return fail(std::move(public_key.error()));
-    if (auto parsed = parse_public_key(*public_key); !parsed) return fail(std::move(parsed.error()));
-    auto key_version = required_member(document, "key_version");
-    if (!key_version) return fail(std::move(key_version.error()));
+    ORVANE_ASSIGN_OR_RETURN(settings.transit_sign_path, parse_vault_transit_uri(uri));
+    ORVANE_ASSIGN_OR_RETURN(auto public_key, required_member(document, "public_key"));
+    ORVANE_TRY(parse_public_key(public_key));
+    ORVANE_ASSIGN_OR_RETURN(auto key_version, required_member(document, "key_version"));
 
     if (auto timeout = find_unsigned(document, "timeout_ms")) {
         if (*timeout < 100 || *timeout > 60000) {
@@ -100,7 +93,7 @@ Result<SignerRef> load_vault_signer(const Json& document) {
         settings.vault_binary = *binary;
     }
 
-    SignerIdentity identity{std::move(*public_key), std::move(*key_version), std::move(*uri),
+    SignerIdentity identity{std::move(public_key), std::move(key_version), std::move(uri),
                             std::string(kAlgorithm)};
     return std::make_shared<VaultTransitSigner>(std::move(identity), std::move(settings));
 }

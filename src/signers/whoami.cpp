@@ -6,9 +6,8 @@
 namespace orvane {
 
 Result<std::string> whoami(Gate& gate) {
-    auto signer = gate_signer(gate);
-    if (!signer) return fail(std::move(signer.error()));
-    const SignerIdentity& identity = (*signer)->identity();
+    ORVANE_ASSIGN_OR_RETURN(auto signer, gate_signer(gate));
+    const SignerIdentity& identity = signer->identity();
 
     // The alias of the registered gate key; a key that is not registered, or
     // a lookup that fails for any reason, gives the empty alias.

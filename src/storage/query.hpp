@@ -101,6 +101,8 @@ Status bind_all(Statement& stmt, const Args&... args) {
 class Queries {
 public:
     Queries(const Connection& db, std::string_view failure_prefix) : db_(db), prefix_(failure_prefix) {}
+    // Failures are SQLite's text alone.
+    explicit Queries(const Connection& db) : db_(db) {}
 
     // The statement prepared with its arguments bound, for callers that step
     // through rows themselves (with `step`).

@@ -200,9 +200,8 @@ Result<bool> Statement::step() {
 
 Status Statement::run() {
     for (;;) {
-        auto row = step();
-        if (!row) return fail(std::move(row.error()));
-        if (!*row) return {};
+        ORVANE_ASSIGN_OR_RETURN(auto row, step());
+        if (!row) return {};
     }
 }
 
@@ -252,9 +251,8 @@ Result<std::string_view> Statement::column_text_checked(int index) const {
 }
 
 Result<std::string> Statement::column_string(int index) const {
-    auto text = column_utf8(index);
-    if (!text) return fail(std::move(text.error()));
-    return std::string(*text);
+    ORVANE_ASSIGN_OR_RETURN(auto text, column_utf8(index));
+    return std::string(text);
 }
 
 Result<std::int64_t> Statement::column_integer(int index) const {
@@ -266,11 +264,10 @@ Result<std::int64_t> Statement::column_integer(int index) const {
 }
 
 Result<std::uint64_t> Statement::column_unsigned(int index) const {
-    auto value = column_integer(index);
-    if (!value) return fail(std::move(value.error()));
-    if (*value < 0)
-        return fail("Integer " + std::to_string(*value) + " out of range at index " + std::to_string(index));
-    return static_cast<std::uint64_t>(*value);
+    ORVANE_ASSIGN_OR_RETURN(auto value, column_integer(index));
+    if (value < 0)
+        return fail("Integer " + std::to_string(value) + " out of range at index " + std::to_string(index));
+    return static_cast<std::uint64_t>(value);
 }
 
 Result<Transaction> Transaction::begin(Connection& db, const char* begin_sql) {

@@ -15,7 +15,8 @@ import _orvane_ddb
 
 def test_module_exposes_exactly_its_names():
     own = {n for n in dir(_orvane_ddb) if not n.startswith("__")}
-    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "OrvaneWitness", "verify_tree_head", "verify_inclusion",
+    assert own == {"gen_keys", "OrvaneDDB", "OrvaneExecutor", "OrvaneWitness", "verify_checkpoint_stream",
+                   "verify_authorization", "permit_info", "verify_tree_head", "verify_inclusion",
                    "verify_consistency", "verify_evidence"}
     assert _orvane_ddb.verify_evidence.__module__ == "_orvane_ddb"
     assert _orvane_ddb.__doc__ == ""

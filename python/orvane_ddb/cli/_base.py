@@ -24,7 +24,7 @@ OK, REFUSED, USAGE = 0, 1, 2
 
 #: Refusals of input that cannot be checked at all (exit status 2, like other
 #: malformed input), as opposed to input that was checked and found wrong.
-MALFORMED_CODES = frozenset({"ORVANE_EVIDENCE_MALFORMED", "ORVANE_KEY_INVALID"})
+MALFORMED_CODES = frozenset({"ORVANE_EVIDENCE_MALFORMED", "ORVANE_KEY_INVALID", "ORVANE_PERMIT_MALFORMED"})
 MALFORMED_TEXTS = ("Invalid tree head note", "Invalid inclusion proof", "Invalid consistency proof",
                    "Invalid trusted public key", "Invalid checkpoint JSON", "Invalid stream JSON",
                    "Event stream must be a JSON array", "Checkpoint missing")
@@ -92,15 +92,15 @@ def json_option(command: Callable[..., Any]) -> Callable[..., Any]:
     return click.option("--json", "as_json", is_flag=True, help="Print the result as JSON for machines.")(command)
 
 
-def gate_options(create: bool = False) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+def gate_options(create: bool = False, required: bool = True) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
     """--db and --key (defaults from ORVANE_DB and ORVANE_KEY). Only ``init``
     may name a database that does not exist yet."""
 
     def decorate(command: Callable[..., Any]) -> Callable[..., Any]:
-        command = click.option("--key", "key_path", envvar="ORVANE_KEY", required=True, metavar="PATH",
+        command = click.option("--key", "key_path", envvar="ORVANE_KEY", required=required, metavar="PATH",
                                type=click.Path(exists=True, dir_okay=False),
                                help="The gate's key file or signer configuration [env: ORVANE_KEY].")(command)
-        command = click.option("--db", "db_path", envvar="ORVANE_DB", required=True, metavar="PATH",
+        command = click.option("--db", "db_path", envvar="ORVANE_DB", required=required, metavar="PATH",
                                type=click.Path(exists=not create, dir_okay=False),
                                help="The gate database [env: ORVANE_DB].")(command)
         return command

@@ -12,7 +12,7 @@ import click
 import orvane_ddb
 
 from ._base import (BadInput, emit_json, example, fail, gate_options, handle_refusals, json_option, open_gate,
-                    public_key_argument, read_text, say, show_fields, stderr, write_output)
+                    parse_document, public_key_argument, read_document, read_text, say, show_fields, show_table, stderr, when, write_output)
 
 TENANT_OPTION = click.option("--tenant", default="*", show_default=True, help="The tenant whose log is meant.")
 GATE_KEY_OPTION = click.option("--gate-key", required=True, metavar="KEY",
@@ -128,6 +128,90 @@ def prove_consistency(tenant: str, old_size: int | None, new_size: int | None, o
     write_output(output, open_gate(db_path, key_path).prove_consistency(tenant, old, new))
 
 
+@click.group()
+def verify() -> None:
+    """Check proofs against signed tree heads, without the gate."""
+
+
+@verify.command("inclusion", epilog=example(
+    "orvane prove inclusion --tenant acme --sequence 3 --head acme.note -o proof.json --db gate.db --key gate.key",
+    "orvane stream export --tenant acme -o acme-stream.json --db gate.db --key gate.key",
+    "orvane verify inclusion acme.note acme-stream.json proof.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("note_file", metavar="NOTE_FILE")
+@click.argument("event_file", metavar="EVENT_FILE")
+@click.argument("proof_file", metavar="PROOF_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_inclusion(note_file: str, event_file: str, proof_file: str, gate_key: str, as_json: bool) -> None:
+    """Check that the event in EVENT_FILE (one exported event, or an exported
+    stream holding the proof's sequence number) is in the tree the head in
+    NOTE_FILE commits to. Exit 1 when it is INVALID."""
+    note, proof_text = read_note(note_file), read_text(proof_file, "inclusion proof")
+    event = read_document(event_file, "event")
+    if isinstance(event, list):
+        proof = parse_document(proof_text, "inclusion proof")
+        wanted = proof.get("sequence_number") if isinstance(proof, dict) else None
+        matching = [e for e in event if isinstance(e, dict) and e.get("sequence_number") == wanted]
+        if len(matching) != 1:
+            raise BadInput(f"{event_file} holds no single event with the proof's sequence number {wanted}")
+        event = matching[0]
+    text = orvane_ddb.verify_inclusion(note, public_key_argument(gate_key), json.dumps(event), proof_text)
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        show_verdict("Inclusion", result, ("tenant_id", "sequence_number", "tree_size", "event_digest"))
+    require_verified(result, "ORVANE_INCLUSION_INVALID")
+
+
+@verify.command("consistency", epilog=example(
+    "orvane verify consistency old.note new.note proof.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("old_file", metavar="OLD_NOTE_FILE")
+@click.argument("new_file", metavar="NEW_NOTE_FILE")
+@click.argument("proof_file", metavar="PROOF_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_consistency(old_file: str, new_file: str, proof_file: str, gate_key: str, as_json: bool) -> None:
+    """Check that the later tree head extends the earlier one: the stream was
+    only appended to in between. Exit 1 when it is INVALID."""
+    text = orvane_ddb.verify_consistency(read_note(old_file), read_note(new_file), public_key_argument(gate_key),
+                                         read_text(proof_file, "consistency proof"))
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        show_verdict("Consistency", result, ("tenant_id", "old_size", "new_size"))
+    require_verified(result, "ORVANE_CONSISTENCY_INVALID")
+
+
+@verify.command("permit", epilog=example("orvane verify permit permit.json --gate-key $GATE_PUBLIC_KEY"))
+@click.argument("permit_file", metavar="PERMIT_FILE")
+@GATE_KEY_OPTION
+@json_option
+@handle_refusals
+def verify_permit(permit_file: str, gate_key: str, as_json: bool) -> None:
+    """Check an authorization result (a permit, or a BLOCKED answer) under the
+    gate key you trust, without the gate: the receipt's signature, the policy
+    and its evidence, the intent and the agent's signature. Exit 1 when it is
+    INVALID."""
+    permit = read_text(permit_file, "permit")
+    text = orvane_ddb.verify_authorization(permit, public_key_argument(gate_key))
+    result = json.loads(text)
+    if as_json:
+        emit_json(text)
+    else:
+        info = json.loads(orvane_ddb.permit_info(permit))
+        show_fields(f"Permit {result.get('status')}: {result.get('decision')}", [
+            ("reason_codes", ",".join(result.get("reason_codes", [])))] + [
+            (name, info.get(name)) for name in ("action_id", "tenant_id", "agent_id", "action_type", "resource",
+                                                "policy_version", "expired")] + [
+            ("expires_at", when(info.get("expires_at")))])
+    if result.get("status") != "VERIFIED":
+        fail("ORVANE_AUTHORIZATION_INVALID", ",".join(result.get("reason_codes", [])))
+
+
 def sized(size: int | None, note_file: str | None, name: str) -> int:
     if (size is None) == (note_file is None):
         raise click.UsageError(f"give either {name} or the tree head it comes from")
@@ -148,6 +232,15 @@ def open_witness(db: str, key: str) -> Any:
     return witness_type(db, key)
 
 
+def witness_options(command: Any) -> Any:
+    command = click.option("--witness-key", required=True, envvar="ORVANE_WITNESS_KEY", metavar="PATH",
+                           type=click.Path(exists=True, dir_okay=False),
+                           help="The witness's key file [env: ORVANE_WITNESS_KEY].")(command)
+    return click.option("--witness-db", required=True, envvar="ORVANE_WITNESS_DB", metavar="PATH",
+                        type=click.Path(dir_okay=False),
+                        help="The witness's own database [env: ORVANE_WITNESS_DB].")(command)
+
+
 @witness.command("add", epilog=example(
     "orvane witness add new.note --proof consistency.json --gate-key $GATE_PUBLIC_KEY "
     "--witness-db witness.db --witness-key witness.key -o cosigned.note"))
@@ -155,10 +248,7 @@ def open_witness(db: str, key: str) -> Any:
 @GATE_KEY_OPTION
 @click.option("--proof", "proof_file", metavar="FILE",
               help="The consistency proof from the held head's size to this one (not needed for the first head).")
-@click.option("--witness-db", required=True, envvar="ORVANE_WITNESS_DB", metavar="PATH",
-              type=click.Path(dir_okay=False), help="The witness's own database [env: ORVANE_WITNESS_DB].")
-@click.option("--witness-key", required=True, envvar="ORVANE_WITNESS_KEY", metavar="PATH",
-              type=click.Path(exists=True, dir_okay=False), help="The witness's key file [env: ORVANE_WITNESS_KEY].")
+@witness_options
 @click.option("-o", "--output", metavar="FILE", help="Also write the cosigned note (the note and the line) to FILE.")
 @json_option
 @handle_refusals
@@ -178,3 +268,22 @@ def witness_add(note_file: str, gate_key: str, proof_file: str | None, witness_d
         emit_json({"cosignature": line.rstrip("\n"), "tree_size": note_size(note)})
     else:
         say(line.rstrip("\n"))
+
+
+@witness.command("split-views", epilog=example("orvane witness split-views --witness-db witness.db "
+                                               "--witness-key witness.key"))
+@witness_options
+@json_option
+@handle_refusals
+def witness_split_views(witness_db: str, witness_key: str, as_json: bool) -> None:
+    """List the heads the witness refused because they did not extend the
+    head it held: each pair, signed by one gate key, is evidence that the log
+    showed different histories to different parties."""
+    text = open_witness(witness_db, witness_key).split_views()
+    if as_json:
+        emit_json(text)
+        return
+    show_table(["origin", "held size", "offered size", "reason_code", "refused"],
+               [[view.get("origin"), note_size(view["held_note"]), note_size(view["offered_note"]),
+                 view.get("reason_code"), when(view.get("refused_at"))] for view in json.loads(text)],
+               "No split views recorded.")

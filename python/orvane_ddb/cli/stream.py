@@ -4,15 +4,16 @@ stream page by page, creating a checkpoint, verifying one against a stream."""
 from __future__ import annotations
 
 import json
-import sys
 from collections.abc import Iterator
 from typing import Any
 
 import click
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
 
+import orvane_ddb
+
 from ._base import (BadInput, emit_json, example, fail, gate_options, handle_refusals, json_option, open_gate,
-                    read_document, show_fields, stderr, when, write_output)
+                    public_key_argument, read_document, show_fields, stderr, when, write_output)
 
 TENANT_OPTION = click.option("--tenant", default="*", show_default=True, help="The tenant whose stream is meant.")
 
@@ -103,26 +104,32 @@ def checkpoint_create(tenant: str, output: str | None, db_path: str, key_path: s
 
 @checkpoint.command("verify", epilog=example(
     "orvane checkpoint verify acme-checkpoint.json --db gate.db --key gate.key",
-    "orvane checkpoint verify acme-checkpoint.json --stream acme-stream.json --gate-key 3b6a...e1f0 "
-    "--db gate.db --key gate.key"))
+    "orvane checkpoint verify acme-checkpoint.json --stream acme-stream.json --gate-key $GATE_PUBLIC_KEY"))
 @click.argument("checkpoint_file", metavar="CHECKPOINT_FILE")
 @click.option("--stream", "stream_file", metavar="FILE",
               help="An exported stream (default: the gate's own stream, read now). Events after the "
                    "checkpoint's last sequence are not covered by it and are left out.")
-@click.option("--gate-key", metavar="HEX", help="The gate key to trust (default: the gate's own key).")
+@click.option("--gate-key", metavar="KEY",
+              help="The gate key to trust, its public key or key file (default: the gate's own key). With "
+                   "--stream, no gate database is needed.")
 @click.option("--page-size", default=1000, show_default=True, type=click.IntRange(1, 100000), hidden=True)
-@gate_options()
+@gate_options(required=False)
 @json_option
 @handle_refusals
 def checkpoint_verify(checkpoint_file: str, stream_file: str | None, gate_key: str | None, page_size: int,
-                      db_path: str, key_path: str, as_json: bool) -> None:
+                      db_path: str | None, key_path: str | None, as_json: bool) -> None:
     """Verify a checkpoint's signature and the stream it covers; exit 1 when
     it is INVALID."""
     document = read_document(checkpoint_file, "checkpoint")
     if not isinstance(document, dict) or not isinstance(document.get("tenant_id"), str):
         raise BadInput("the checkpoint must be a JSON object with a tenant_id")
     last = document.get("last_sequence")
-    gate = open_gate(db_path, key_path)
+    trusted = public_key_argument(gate_key) if gate_key is not None else None
+    gate = None
+    if stream_file is None or trusted is None:
+        if db_path is None or key_path is None:
+            raise click.UsageError("give --db and --key, or --stream and --gate-key to verify without the gate")
+        gate = open_gate(db_path, key_path)
     if stream_file is None:
         events = export_all(gate, document["tenant_id"], page_size, last if isinstance(last, int) else None)
     else:
@@ -134,7 +141,10 @@ def checkpoint_verify(checkpoint_file: str, stream_file: str | None, gate_key: s
         covered = [e for e in events if not (isinstance(e, dict) and isinstance(e.get("sequence_number"), int)
                                                and e["sequence_number"] > last)]
         left_out, events = len(events) - len(covered), covered
-    text = gate.verify_checkpoint_stream(canonical(document), canonical(events), gate_key)
+    if gate is None:
+        text = orvane_ddb.verify_checkpoint_stream(canonical(document), canonical(events), trusted)
+    else:
+        text = gate.verify_checkpoint_stream(canonical(document), canonical(events), trusted)
     result = json.loads(text)
     if as_json:
         emit_json(text)
