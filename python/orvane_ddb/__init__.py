@@ -81,7 +81,7 @@ def verify_authorization(result: Document, public_key: str) -> str:
     intent hash and contract, the agent's signature. Returns the verdict
     (``status`` VERIFIED or INVALID with ``reason_codes``). Whether the agent
     was a registered, active identity is known only to the gate (its trace and
-    its executors check that)."""
+    its executors check that); expiry is not judged (see :func:`permit_info`)."""
     try:
         return native.verify_authorization(as_text(result), public_key)
     except RuntimeError as error:
