@@ -149,7 +149,7 @@ def main():
     parser.add_argument("--max-events", type=int, default=1_000_000)
     args = parser.parse_args()
     scale = 0.2 if args.quick else 1.0
-    args.n = max(20, int(300 * scale))
+    args.n = max(20, int(600 * scale))
     args.heads = max(5, int(30 * scale))
     args.proofs = max(50, int(500 * scale))
     args.verifies = max(50, int(300 * scale))

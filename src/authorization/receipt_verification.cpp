@@ -94,6 +94,57 @@ std::string join_reason_codes(const std::vector<std::string>& codes) {
     return joined;
 }
 
+std::optional<Json> check_sealed_receipt(storage::Connection* db, const TrustedRoot& root, const Json& result,
+                                         const SealedReceiptKind& kind, std::vector<std::string>& codes) {
+    if (members::string_or_empty(result, "schema_version") != kind.result_schema) {
+        codes.emplace_back(kind.codes.result_schema_mismatch);
+    }
+    const Json* stated = find_member(result, kind.receipt_member);
+    if (stated == nullptr) {
+        codes.emplace_back(kind.codes.missing);
+        return std::nullopt;
+    }
+    if (!stated->is_object()) {
+        codes.emplace_back(kind.codes.invalid);
+        return std::nullopt;
+    }
+    const std::string* id = find_string(*stated, kind.id_member);
+    const std::string* gate_signature = find_string(*stated, "gate_signature");
+    if (id == nullptr) {
+        codes.emplace_back(kind.codes.id_missing);
+        return std::nullopt;
+    }
+    if (gate_signature == nullptr) {
+        codes.emplace_back(kind.codes.signature_missing);
+        return std::nullopt;
+    }
+    Json receipt = *stated;
+    receipt.erase(std::string(kind.id_member));
+    receipt.erase("gate_signature");
+
+    // What the gate signed, and who the gate was. A valid signature says only
+    // that some key sealed the receipt: that key must have stood for the gate
+    // when the receipt says it was made.
+    if (canonical_digest(receipt) != *id) codes.emplace_back(kind.codes.id_mismatch);
+    if (members::string_or_empty(receipt, "schema_version") != kind.receipt_schema) {
+        codes.emplace_back(kind.codes.schema_mismatch);
+    }
+    const std::string_view gate_id = members::string_or_empty(receipt, "gate_id");
+    auto digest = hex_decode(*id);
+    if (!digest || !verify_signature(gate_id, *digest, *gate_signature)) {
+        codes.emplace_back(kind.codes.signature_invalid);
+    }
+    if (db == nullptr) {
+        if (gate_id != root.key) codes.emplace_back(kind.codes.gate_not_trusted);
+    } else if (auto gate = resolve_identity(*db, root, gate_id, members::uint_or_zero(receipt, kind.time_member));
+               !gate) {
+        codes.push_back(std::move(gate.error()));
+    } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
+        codes.emplace_back(kind.codes.gate_not_trusted);
+    }
+    return receipt;
+}
+
 namespace {
 
 // The checks of verify_authorization_result. Without a registry (`db` null)
@@ -103,57 +154,22 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
                                        std::optional<ResolvedIdentity>* agent_out) {
     std::vector<std::string> codes;
 
-    // The document and its receipt.
-    if (members::string_or_empty(result, "schema_version") != kAuthorizationResultSchema) {
-        codes.emplace_back("AUTHORIZATION_RESULT_SCHEMA_MISMATCH");
-    }
-    if (!result.is_object()) {
-        codes.emplace_back("AUTHORIZATION_RECEIPT_MISSING");
-        return codes;
-    }
-    const Json* stated = find_member(result, "authorization");
-    if (stated == nullptr) {
-        codes.emplace_back("AUTHORIZATION_RECEIPT_MISSING");
-        return codes;
-    }
-    if (!stated->is_object()) {
-        codes.emplace_back("AUTHORIZATION_RECEIPT_INVALID");
-        return codes;
-    }
-    const std::string* authorization_id = find_string(*stated, "authorization_id");
-    const std::string* gate_signature = find_string(*stated, "gate_signature");
-    if (authorization_id == nullptr) {
-        codes.emplace_back("AUTHORIZATION_ID_MISSING");
-        return codes;
-    }
-    if (gate_signature == nullptr) {
-        codes.emplace_back("GATE_SIGNATURE_MISSING");
-        return codes;
-    }
-    Json receipt = *stated;
-    receipt.erase("authorization_id");
-    receipt.erase("gate_signature");
-
-    // What the gate signed, and who the gate was.
-    if (canonical_digest(receipt) != *authorization_id) {
-        codes.emplace_back("AUTHORIZATION_ID_MISMATCH");
-    }
-    if (members::string_or_empty(receipt, "schema_version") != kAuthorizationReceiptSchema) {
-        codes.emplace_back("AUTHORIZATION_RECEIPT_SCHEMA_MISMATCH");
-    }
+    constexpr SealedReceiptKind kAuthorizationReceipt{
+        .result_schema = kAuthorizationResultSchema,
+        .receipt_member = "authorization",
+        .id_member = "authorization_id",
+        .receipt_schema = kAuthorizationReceiptSchema,
+        .time_member = "issued_at",
+        .codes = {"AUTHORIZATION_RESULT_SCHEMA_MISMATCH", "AUTHORIZATION_RECEIPT_MISSING",
+                  "AUTHORIZATION_RECEIPT_INVALID", "AUTHORIZATION_ID_MISSING", "GATE_SIGNATURE_MISSING",
+                  "AUTHORIZATION_ID_MISMATCH", "AUTHORIZATION_RECEIPT_SCHEMA_MISMATCH", "GATE_SIGNATURE_INVALID",
+                  "GATE_IDENTITY_NOT_TRUSTED"},
+    };
+    const std::optional<Json> sealed = check_sealed_receipt(db, root, result, kAuthorizationReceipt, codes);
+    if (!sealed) return codes;
+    const Json& receipt = *sealed;
     const std::string_view gate_id = members::string_or_empty(receipt, "gate_id");
-    auto digest = hex_decode(*authorization_id);
-    if (!digest || !verify_signature(gate_id, *digest, *gate_signature)) {
-        codes.emplace_back("GATE_SIGNATURE_INVALID");
-    }
     const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
-    if (db == nullptr) {
-        if (gate_id != root.key) codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
-    } else if (auto gate = resolve_identity(*db, root, gate_id, issued_at); !gate) {
-        codes.push_back(std::move(gate.error()));
-    } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
-        codes.emplace_back("GATE_IDENTITY_NOT_TRUSTED");
-    }
 
     // The policy the decision rested on.
     const Json* bundle = find_member(result, "policy_bundle");

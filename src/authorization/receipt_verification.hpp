@@ -73,4 +73,29 @@ std::vector<std::string> verify_authorization_result_under_key(const Json& resul
 // Joins reason codes with "," (no space), as refusals quote them.
 std::string join_reason_codes(const std::vector<std::string>& codes);
 
+// A gate-sealed receipt inside a result document (an authorization or an
+// execution result): where it sits, what its members are called, and the
+// reason code for each way its seal can fail.
+struct SealedReceiptKind {
+    std::string_view result_schema;
+    std::string_view receipt_member;  // the receipt's member in the result
+    std::string_view id_member;       // the receipt's id: the digest of the rest
+    std::string_view receipt_schema;
+    std::string_view time_member;     // when the gate sealed it
+    struct Codes {
+        std::string_view result_schema_mismatch, missing, invalid, id_missing, signature_missing, id_mismatch,
+            schema_mismatch, signature_invalid, gate_not_trusted;
+    } codes;
+};
+
+// Checks the result's schema and the receipt's seal: its id is the digest of
+// the rest, its gate_signature verifies under its gate_id, and that key stood
+// for an active gate identity that may delegate at the receipt's time (with
+// no registry, `db` null: that key is the root key itself).
+// Appends a code for each failure (resolution errors as their message).
+// Returns the receipt without its id and signature, or nullopt when it could
+// not be read far enough to go on.
+std::optional<Json> check_sealed_receipt(storage::Connection* db, const TrustedRoot& root, const Json& result,
+                                         const SealedReceiptKind& kind, std::vector<std::string>& codes);
+
 }  // namespace orvane

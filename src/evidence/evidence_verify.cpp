@@ -21,6 +21,12 @@ namespace {
 using Codes = std::vector<std::string>;
 using members::null_json;
 
+// The lenient readers: a missing or mistyped member reads as "" or 0.
+std::string_view text_of(const Json& object, std::string_view name) {
+    return members::string_or_empty(object, name);
+}
+std::uint64_t uint_of(const Json& object, std::string_view name) { return members::uint_or_zero(object, name); }
+
 Status malformed(std::string_view detail) { return fail(std::string(kMalformed) + std::string(detail)); }
 
 bool array_of_objects(const Json* value) {
@@ -40,15 +46,15 @@ const Json& member(const Json& object, std::string_view name) {
 // names, and its receipts come from the trusted gate.
 Codes binding(const Json& evidence, std::string_view trusted_key) {
     Codes codes;
-    const std::string_view action_id = members::string_or_empty(evidence, "action_id");
+    const std::string_view action_id = text_of(evidence, "action_id");
     const Json& receipt = member(evidence["authorization"], "authorization");
-    if (members::string_or_empty(receipt, "action_id") != action_id) codes.emplace_back("EVIDENCE_ACTION_MISMATCH: authorization");
-    if (members::string_or_empty(receipt, "gate_id") != trusted_key) codes.emplace_back("EVIDENCE_GATE_MISMATCH: authorization");
+    if (text_of(receipt, "action_id") != action_id) codes.emplace_back("EVIDENCE_ACTION_MISMATCH: authorization");
+    if (text_of(receipt, "gate_id") != trusted_key) codes.emplace_back("EVIDENCE_GATE_MISMATCH: authorization");
     const Json& execution = evidence["execution"];
     if (!execution.is_null()) {
         const Json& stated = member(execution, "receipt");
-        if (members::string_or_empty(stated, "action_id") != action_id) codes.emplace_back("EVIDENCE_ACTION_MISMATCH: execution");
-        if (members::string_or_empty(stated, "gate_id") != trusted_key) codes.emplace_back("EVIDENCE_GATE_MISMATCH: execution");
+        if (text_of(stated, "action_id") != action_id) codes.emplace_back("EVIDENCE_ACTION_MISMATCH: execution");
+        if (text_of(stated, "gate_id") != trusted_key) codes.emplace_back("EVIDENCE_GATE_MISMATCH: execution");
     }
     // Every registration the file shows must be one its registrar signed, also
     // those that no resolution below reads (a key rotated in after the action).
@@ -57,8 +63,8 @@ Codes binding(const Json& evidence, std::string_view trusted_key) {
         const Json& registration = member(entry, "registration");
         const std::string* event_id = find_string(entry, "event_id");
         if (!registration.is_object() || event_id == nullptr || canonical_digest(registration) != *event_id ||
-            !verify_digest_signature(members::string_or_empty(registration, "registered_by"), *event_id,
-                                     members::string_or_empty(entry, "signature"))) {
+            !verify_digest_signature(text_of(registration, "registered_by"), *event_id,
+                                     text_of(entry, "signature"))) {
             codes.push_back("EVIDENCE_REGISTRATION_INVALID: " + std::to_string(index));
         }
         ++index;
@@ -75,8 +81,8 @@ std::optional<Codes> policy(const Json& evidence, std::string_view trusted_key) 
     const Json& bundle = *bundle_member;
     const Json& receipt = member(result, "authorization");
     Codes codes;
-    const std::string_view bundle_tenant = members::string_or_empty(bundle, "tenant_id");
-    if (bundle_tenant != "*" && bundle_tenant != members::string_or_empty(receipt, "tenant_id")) {
+    const std::string_view bundle_tenant = text_of(bundle, "tenant_id");
+    if (bundle_tenant != "*" && bundle_tenant != text_of(receipt, "tenant_id")) {
         codes.emplace_back("POLICY_TENANT_NOT_APPLICABLE");
     }
     const Json& envelope = evidence["policy_attestation"];
@@ -86,31 +92,31 @@ std::optional<Codes> policy(const Json& evidence, std::string_view trusted_key) 
     }
     const Json& attestation = member(envelope, "attestation");
     if (!attestation.is_object() ||
-        !verify_digest_signature(trusted_key, canonical_digest(attestation), members::string_or_empty(envelope, "signature"))) {
+        !verify_digest_signature(trusted_key, canonical_digest(attestation), text_of(envelope, "signature"))) {
         codes.emplace_back("POLICY_ATTESTATION_SIGNATURE_INVALID");
         return codes;
     }
     const bool names_bundle =
-        members::string_or_empty(attestation, "policy_version") == members::string_or_empty(bundle, "policy_version");
+        text_of(attestation, "policy_version") == text_of(bundle, "policy_version");
     const bool consistent =
-        members::string_or_empty(attestation, "schema_version") == kActivePolicyAttestationSchema &&
-        members::string_or_empty(attestation, "tenant_id") == bundle_tenant &&
-        (names_bundle ? members::string_or_empty(attestation, "policy_digest") == members::string_or_empty(bundle, "policy_digest")
+        text_of(attestation, "schema_version") == kActivePolicyAttestationSchema &&
+        text_of(attestation, "tenant_id") == bundle_tenant &&
+        (names_bundle ? text_of(attestation, "policy_digest") == text_of(bundle, "policy_digest")
                       // a later installation replaced the attestation after the action
-                      : members::uint_or_zero(attestation, "activated_at") > members::uint_or_zero(receipt, "issued_at"));
+                      : uint_of(attestation, "activated_at") > uint_of(receipt, "issued_at"));
     if (!consistent) codes.emplace_back("POLICY_ATTESTATION_MISMATCH");
     return codes;
 }
 
 Codes agent_standing(const Json& evidence, storage::Connection& registry, const TrustedRoot& root) {
     const Json& receipt = member(evidence["authorization"], "authorization");
-    auto agent = resolve_identity(registry, root, members::string_or_empty(receipt, "agent_id"),
-                                  members::uint_or_zero(receipt, "issued_at"));
+    auto agent = resolve_identity(registry, root, text_of(receipt, "agent_id"),
+                                  uint_of(receipt, "issued_at"));
     if (!agent) return {std::move(agent.error())};
     // A refusal needs no standing; the receipt check reproduces why it was refused.
-    if (members::string_or_empty(receipt, "decision") != "ALLOWED") return {};
+    if (text_of(receipt, "decision") != "ALLOWED") return {};
     if (!*agent || !(*agent)->active) return {"AGENT_NOT_ACTIVE_AT_ISSUE"};
-    const std::string_view tenant = members::string_or_empty(receipt, "tenant_id");
+    const std::string_view tenant = text_of(receipt, "tenant_id");
     if ((*agent)->tenant_id != "*" && (*agent)->tenant_id != tenant) return {"AGENT_TENANT_SCOPE_MISMATCH"};
     return {};
 }
@@ -122,10 +128,10 @@ Codes execution_receipt(const Json& evidence, storage::Connection& registry, con
     const Json& result = evidence["authorization"];
     const Json& execution = evidence["execution"];
     Codes codes = verify_execution_result(registry, root, result, execution);
-    const std::uint64_t issued_at = members::uint_or_zero(member(result, "authorization"), "issued_at");
+    const std::uint64_t issued_at = uint_of(member(result, "authorization"), "issued_at");
     const Json& stated = member(execution, "receipt");
     if (agent && agent->revoked_at && *agent->revoked_at > issued_at && stated.is_object() &&
-        members::uint_or_zero(stated, "completed_at") >= *agent->revoked_at) {
+        uint_of(stated, "completed_at") >= *agent->revoked_at) {
         codes.emplace_back("EXECUTION_AFTER_REVOCATION");
     }
     return codes;
@@ -134,18 +140,18 @@ Codes execution_receipt(const Json& evidence, storage::Connection& registry, con
 Codes outcome(const Json& evidence) {
     const Json& execution = evidence["execution"];
     const Json& receipt = member(evidence["authorization"], "authorization");
-    auto status = validate_outcome_contract(member(execution, "outcome"), members::string_or_empty(receipt, "authorization_id"),
-                                            members::string_or_empty(evidence, "action_id"));
+    auto status = validate_outcome_contract(member(execution, "outcome"), text_of(receipt, "authorization_id"),
+                                            text_of(evidence, "action_id"));
     if (!status) return {std::move(status.error())};
-    if (members::string_or_empty(member(execution, "receipt"), "status") != *status) return {"EXECUTION_STATUS_MISMATCH"};
+    if (text_of(member(execution, "receipt"), "status") != *status) return {"EXECUTION_STATUS_MISMATCH"};
     return {};
 }
 
 Codes executor_standing(const Json& evidence, storage::Connection& registry, const TrustedRoot& root) {
     const Json& stated = member(evidence["execution"], "receipt");
     const Json& receipt = member(evidence["authorization"], "authorization");
-    auto executor = resolve_identity(registry, root, members::string_or_empty(stated, "executor_id"),
-                                     members::uint_or_zero(stated, "completed_at"));
+    auto executor = resolve_identity(registry, root, text_of(stated, "executor_id"),
+                                     uint_of(stated, "completed_at"));
     if (!executor) return {std::move(executor.error())};
     if (!*executor || !(*executor)->active) return {"EXECUTOR_IDENTITY_NOT_TRUSTED"};
     const Json& tenant_member = member(receipt, "tenant_id");
@@ -179,32 +185,32 @@ std::string tenant_or_wildcard(const Json& document) {
 std::vector<Announcement> announcements(const Json& evidence) {
     const Json& result = evidence["authorization"];
     const Json& receipt = member(result, "authorization");
-    const std::string tenant(members::string_or_empty(receipt, "tenant_id"));
+    const std::string tenant(text_of(receipt, "tenant_id"));
     std::vector<Announcement> wanted;
-    wanted.push_back({"action.authorized", tenant, std::string(members::string_or_empty(receipt, "authorization_id")), &result});
+    wanted.push_back({"action.authorized", tenant, std::string(text_of(receipt, "authorization_id")), &result});
     const Json& execution = evidence["execution"];
     if (!execution.is_null()) {
         const Json& stated = member(execution, "receipt");
-        wanted.push_back({members::string_or_empty(stated, "status") == "SUCCEEDED" ? "action.executed" : "action.failed",
-                          tenant, std::string(members::string_or_empty(stated, "receipt_id")), &execution});
+        wanted.push_back({text_of(stated, "status") == "SUCCEEDED" ? "action.executed" : "action.failed",
+                          tenant, std::string(text_of(stated, "receipt_id")), &execution});
     }
     if (const Json* bundle = find_member(result, "policy_bundle")) {
-        wanted.push_back({"policy.published", std::string(members::string_or_empty(*bundle, "tenant_id")),
-                          std::string(members::string_or_empty(*bundle, "policy_digest")), bundle});
+        wanted.push_back({"policy.published", std::string(text_of(*bundle, "tenant_id")),
+                          std::string(text_of(*bundle, "policy_digest")), bundle});
     }
     for (const Json& entry : evidence["registrations"]) {
         const Json& registration = member(entry, "registration");
         // A rotated-in key is announced by its identity's rotation.
         if (registration.is_object() && find_member(registration, "rotation_event_id")) continue;
         wanted.push_back({"agent.registered", tenant_or_wildcard(registration),
-                          std::string(members::string_or_empty(entry, "event_id")), &registration});
+                          std::string(text_of(entry, "event_id")), &registration});
     }
     for (const Json& envelope : evidence["lifecycle_events"]) {
         const Json& event = member(envelope, "event");
-        std::string id(members::string_or_empty(event, "identity_id"));
+        std::string id(text_of(event, "identity_id"));
         id.push_back(':');
-        id.append(members::string_or_empty(envelope, "event_id"));
-        wanted.push_back({members::string_or_empty(event, "event_type") == "ROTATE" ? "identity.rotated" : "identity.revoked",
+        id.append(text_of(envelope, "event_id"));
+        wanted.push_back({text_of(event, "event_type") == "ROTATE" ? "identity.rotated" : "identity.revoked",
                           tenant_or_wildcard(event), std::move(id), &envelope});
     }
     return wanted;
@@ -212,7 +218,7 @@ std::vector<Announcement> announcements(const Json& evidence) {
 
 Status check_structure(const Json& evidence) {
     if (!evidence.is_object()) return malformed("evidence must be a JSON object");
-    if (members::string_or_empty(evidence, "schema_version") != kEvidenceSchema || find_string(evidence, "schema_version") == nullptr)
+    if (text_of(evidence, "schema_version") != kEvidenceSchema || find_string(evidence, "schema_version") == nullptr)
         return malformed("schema_version must be 'orvane.evidence.v1'");
     if (find_string(evidence, "action_id") == nullptr) return malformed("action_id must be a string");
     const Json* authorization = find_member(evidence, "authorization");

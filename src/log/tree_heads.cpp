@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <limits>
+#include <map>
 
 #include "log/note.hpp"
 #include "log/tree_store.hpp"
@@ -116,7 +117,16 @@ Result<std::string> create_tree_head(Gate& gate, std::string_view tenant_id) {
     ORVANE_TRY(catch_up(gate.db, tenant_id, tip->sequence));
     auto size = stored_tree_size(gate.db, tenant_id);
     if (!size) return fail(std::move(size.error()));
-    const auto read = stored_subtrees(gate.db, tenant_id);
+    // The root and the proof against the latest head read many of the same
+    // nodes: each is read once.
+    std::map<std::pair<unsigned, std::uint64_t>, Hash> seen;
+    const SubtreeReader read = [stored = stored_subtrees(gate.db, tenant_id), &seen](
+                                   unsigned level, std::uint64_t index) -> Result<Hash> {
+        if (auto found = seen.find({level, index}); found != seen.end()) return found->second;
+        auto hash = stored(level, index);
+        if (hash) seen.emplace(std::pair{level, index}, *hash);
+        return hash;
+    };
 
     // The tree must end with the stream's last event...
     const std::string mismatch = "ORVANE_TREE_STREAM_MISMATCH: the stored tree of tenant " + quoted(tenant_id) +

@@ -81,11 +81,13 @@ Result<Hash> read_node(storage::Connection& db, std::string_view tenant_id, unsi
     if (!bound) return fail(prefix + bound.error());
     auto row = stmt->step();
     if (!row) return fail(prefix + row.error());
-    const std::string where = "node (" + std::to_string(level) + ", " + std::to_string(index) +
-                              ") of the tree of tenant '" + std::string(tenant_id) + "'";
-    if (!*row) return fail("ORVANE_TREE_INCOMPLETE: " + where + " is missing");
+    auto where = [&] {
+        return "node (" + std::to_string(level) + ", " + std::to_string(index) + ") of the tree of tenant '" +
+               std::string(tenant_id) + "'";
+    };
+    if (!*row) return fail("ORVANE_TREE_INCOMPLETE: " + where() + " is missing");
     if (sqlite3_column_type(stmt->handle(), 0) != SQLITE_BLOB || sqlite3_column_bytes(stmt->handle(), 0) != 32)
-        return fail("ORVANE_TREE_INCOMPLETE: " + where + " is not a 32-byte hash");
+        return fail("ORVANE_TREE_INCOMPLETE: " + where() + " is not a 32-byte hash");
     Hash out{};
     std::memcpy(out.data(), sqlite3_column_blob(stmt->handle(), 0), 32);
     return out;

@@ -3,6 +3,7 @@
 #include "outcomes/execution_receipt.hpp"
 
 #include "authorization/intent.hpp"
+#include "authorization/receipt_verification.hpp"
 #include "primitives/json_access.hpp"
 #include "identity/resolve.hpp"
 #include "primitives/digest.hpp"
@@ -104,56 +105,21 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
                                                  const Json& execution_result) {
     std::vector<std::string> codes;
 
-    if (members::string_or_empty(execution_result, "schema_version") != kExecutionResultSchema) {
-        codes.emplace_back("EXECUTION_RESULT_SCHEMA_MISMATCH");
-    }
-    if (!execution_result.is_object()) {
-        codes.emplace_back("EXECUTION_RECEIPT_MISSING");
-        return codes;
-    }
-
-    const Json* stated = find_member(execution_result, "receipt");
-    if (stated == nullptr) {
-        codes.emplace_back("EXECUTION_RECEIPT_MISSING");
-        return codes;
-    }
-    if (!stated->is_object()) {
-        codes.emplace_back("EXECUTION_RECEIPT_INVALID");
-        return codes;
-    }
-
-    Json receipt = *stated;
-    const std::string* stated_id = find_string(*stated, "receipt_id");
-    const std::string* stated_signature = find_string(*stated, "gate_signature");
-    receipt.erase("receipt_id");
-    receipt.erase("gate_signature");
-    if (stated_id == nullptr) {
-        codes.emplace_back("EXECUTION_RECEIPT_ID_MISSING");
-        return codes;
-    }
-    if (stated_signature == nullptr) {
-        codes.emplace_back("EXECUTION_GATE_SIGNATURE_MISSING");
-        return codes;
-    }
-
-    if (canonical_digest(receipt) != *stated_id) codes.emplace_back("EXECUTION_RECEIPT_ID_MISMATCH");
-    if (members::string_or_empty(receipt, "schema_version") != kExecutionReceiptSchema) {
-        codes.emplace_back("EXECUTION_RECEIPT_SCHEMA_MISMATCH");
-    }
-
-    auto digest = hex_decode(*stated_id);
-    if (!digest || !verify_signature(members::string_or_empty(receipt, "gate_id"), *digest, *stated_signature)) {
-        codes.emplace_back("EXECUTION_GATE_SIGNATURE_INVALID");
-    }
-    // A valid signature says only that some key sealed the receipt: that key
-    // must have stood for the gate when the receipt says it was made.
+    constexpr SealedReceiptKind kExecutionReceipt{
+        .result_schema = kExecutionResultSchema,
+        .receipt_member = "receipt",
+        .id_member = "receipt_id",
+        .receipt_schema = kExecutionReceiptSchema,
+        .time_member = "completed_at",
+        .codes = {"EXECUTION_RESULT_SCHEMA_MISMATCH", "EXECUTION_RECEIPT_MISSING", "EXECUTION_RECEIPT_INVALID",
+                  "EXECUTION_RECEIPT_ID_MISSING", "EXECUTION_GATE_SIGNATURE_MISSING",
+                  "EXECUTION_RECEIPT_ID_MISMATCH", "EXECUTION_RECEIPT_SCHEMA_MISMATCH",
+                  "EXECUTION_GATE_SIGNATURE_INVALID", "EXECUTION_GATE_NOT_TRUSTED"},
+    };
+    const std::optional<Json> sealed = check_sealed_receipt(&db, root, execution_result, kExecutionReceipt, codes);
+    if (!sealed) return codes;
+    const Json& receipt = *sealed;
     const std::uint64_t completed_at = members::uint_or_zero(receipt, "completed_at");
-    auto gate = resolve_identity(db, root, members::string_or_empty(receipt, "gate_id"), completed_at);
-    if (!gate) {
-        codes.push_back(std::move(gate.error()));
-    } else if (!gate->has_value() || !(*gate)->active || !(*gate)->can_delegate) {
-        codes.emplace_back("EXECUTION_GATE_NOT_TRUSTED");
-    }
 
     const Json* permit_member = authorization_result.is_object()
                                     ? find_member(authorization_result, "authorization")

@@ -211,6 +211,11 @@ def test_stream_export_reads_every_page(gate):
     assert json.load(open(gate.path("acme.json"))) == json.loads(whole)
     assert json.loads(gate.gate("stream", "export", "--tenant", "nobody").stdout) == []
 
+    # A page that cannot be read leaves no file behind, complete or not.
+    sql(gate, "UPDATE event_stream SET event_json = '{' WHERE tenant_id = 'acme' AND sequence_number = 4")
+    gate.gate("stream", "export", "--tenant", "acme", "--page-size", "2", "-o", "broken.json", status=1)
+    assert not [name for name in os.listdir(gate.cwd) if name.startswith("broken.json")]
+
 
 def test_checkpoint_create_and_verify(gate):
     made = gate.gate_json("checkpoint", "create", "--tenant", "acme", "-o", "checkpoint.json")

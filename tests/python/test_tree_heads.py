@@ -163,7 +163,8 @@ def test_input_that_cannot_be_checked_raises(small):
     gate, old, new = small
     key = gate.key.public
     for bad in ("", "no blank line\n", old.replace("\n\n", "\n\n\u2014 x\n"), old.rstrip("\n"),
-                edit_note(old, 1, "05"), edit_note(old, 2, "not base64")):
+                edit_note(old, 1, "05"), edit_note(old, 1, "99999999999999999999"), edit_note(old, 1, "+5"),
+                edit_note(old, 2, "not base64"), old.replace("=\n\n", "\n\n"), old + "\r"):
         with pytest.raises(RuntimeError, match="^Invalid tree head note: "):
             m.verify_tree_head(bad, key)
     with pytest.raises(RuntimeError, match="^Invalid trusted public key: "):
@@ -188,6 +189,9 @@ def test_odd_tenant_ids_are_encoded_in_the_origin(tmp_path):
     assert origin == th.origin(gate.key.public, tenant)
     assert origin.endswith("/tenant/a%20b%2Fc%2B%25%C3%BC%2A") and size == 1
     assert json.loads(m.verify_tree_head(note, gate.key.public))["tenant_id"] == tenant
+    # Only the one spelling of an origin names the tenant.
+    lower = edit_note(note, 0, origin.replace("%C3%BC", "%c3%bc"))
+    assert json.loads(m.verify_tree_head(lower, gate.key.public))["reason_code"] == "ERR_ORIGIN_MISMATCH"
     # The gate's own tenant "*" is written %2A.
     assert gate.ddb.create_tree_head().split("\n")[0].endswith("/tenant/%2A")
 

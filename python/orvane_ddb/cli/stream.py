@@ -3,9 +3,12 @@ stream page by page, creating a checkpoint, verifying one against a stream."""
 
 from __future__ import annotations
 
+import contextlib
 import json
-from collections.abc import Iterator
-from typing import Any
+import os
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any, TextIO
 
 import click
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
@@ -18,34 +21,63 @@ from ._base import (BadInput, emit_json, example, fail, gate_options, handle_ref
 TENANT_OPTION = click.option("--tenant", default="*", show_default=True, help="The tenant whose stream is meant.")
 
 
-def pages(gate: Any, tenant: str, page_size: int, last: int | None = None) -> Iterator[list[dict]]:
-    """The tenant's events in order, one page per call, up to sequence ``last``."""
+def pages(gate: Any, tenant: str, page_size: int, last: int | None = None) -> Iterator[tuple[str, list[dict]]]:
+    """The tenant's events in order, one page per call (its text as the gate
+    wrote it, and parsed), up to sequence ``last``."""
     next_sequence = 1
     while True:
         limit = page_size if last is None else min(page_size, last - next_sequence + 1)
         if limit <= 0:
             return
-        page = json.loads(gate.export_event_stream(tenant, next_sequence, limit))
+        text = gate.export_event_stream(tenant, next_sequence, limit)
+        page = json.loads(text)
         if not page:
             return
-        yield page
+        yield text, page
         if len(page) < limit:
             return
         next_sequence = page[-1]["sequence_number"] + 1
 
 
-def export_all(gate: Any, tenant: str, page_size: int, last: int | None = None) -> list[dict]:
-    """Every page, with a progress bar on standard error when it is a terminal."""
+@contextlib.contextmanager
+def exporting(tenant: str, last: int | None = None) -> Iterator[Callable[[int], None]]:
+    """A progress bar on standard error while pages are read, when it is a terminal."""
     console = stderr()
-    events: list[dict] = []
     with Progress(TextColumn("exporting stream of tenant {task.fields[tenant]}"), BarColumn(),
                   TextColumn("{task.completed} events"), TimeElapsedColumn(), console=console, transient=True,
                   disable=not console.is_terminal) as progress:
         task = progress.add_task("export", total=last, tenant=tenant)
-        for page in pages(gate, tenant, page_size, last):
+        yield lambda count: progress.update(task, advance=count)
+
+
+def export_all(gate: Any, tenant: str, page_size: int, last: int | None = None) -> list[dict]:
+    """Every page, parsed."""
+    events: list[dict] = []
+    with exporting(tenant, last) as advance:
+        for _, page in pages(gate, tenant, page_size, last):
             events.extend(page)
-            progress.update(task, advance=len(page))
+            advance(len(page))
     return events
+
+
+@contextlib.contextmanager
+def output_stream(path: str | None) -> Iterator[TextIO]:
+    """Standard output, or a file that appears under its name only once it is complete."""
+    if path is None or path == "-":
+        yield sys.stdout
+        return
+    partial = path + ".partial"
+    try:
+        target = open(partial, "w", encoding="utf-8")
+    except OSError as error:
+        raise BadInput(f"cannot write {path}: {error}") from None
+    try:
+        with target:
+            yield target
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
 
 
 def canonical(value: Any) -> str:
@@ -68,10 +100,19 @@ def stream() -> None:
 def stream_export(tenant: str, output: str | None, page_size: int, db_path: str, key_path: str) -> None:
     """Export the tenant's whole stream (every page) as one JSON array, the
     input of `orvane checkpoint verify --stream`."""
-    events = export_all(open_gate(db_path, key_path), tenant, page_size)
-    write_output(output, canonical(events))
+    gate = open_gate(db_path, key_path)
+    count = 0
+    with output_stream(output) as target, exporting(tenant) as advance:
+        target.write("[")
+        for text, page in pages(gate, tenant, page_size):
+            if count:
+                target.write(",")
+            target.write(text[1:-1])  # the page's elements, as the gate wrote them
+            count += len(page)
+            advance(len(page))
+        target.write("]\n")
     if output not in (None, "-"):
-        stderr().print(f"{len(events)} events of tenant {tenant} written to {output}", markup=False)
+        stderr().print(f"{count} events of tenant {tenant} written to {output}", markup=False)
 
 
 @click.group()
