@@ -101,6 +101,23 @@ Result<std::optional<std::string>> persist(storage::Connection& db, const Truste
     return std::optional<std::string>();
 }
 
+// The active policy of the tenant (the baseline installed first when there
+// is none) and its judgement of the intent.
+struct Judgement {
+    Json bundle;
+    PolicyEvaluation policy;
+};
+
+Result<Judgement> judge_by_policy(storage::Connection& db, const Signer& signer, std::string_view gate_key,
+                                  std::string_view tenant_id, const Json& intent, std::uint64_t ttl_seconds,
+                                  std::uint64_t now) {
+    ORVANE_TRY(ensure_baseline_policy(db, signer, now));
+    ORVANE_ASSIGN_OR_RETURN(Json bundle, resolve_active_policy(db, gate_key, tenant_id));
+    // resolve_active_policy has just verified the bundle with the gate key.
+    ORVANE_ASSIGN_OR_RETURN(PolicyEvaluation policy, evaluate_verified_policy(bundle, intent, ttl_seconds));
+    return Judgement{std::move(bundle), std::move(policy)};
+}
+
 // What the gate-signed receipt states; the decision's reason codes and the
 // policy's evidence are moved into it.
 struct ReceiptTerms {
@@ -108,13 +125,17 @@ struct ReceiptTerms {
     const ActionIntent& intent;
     std::string_view intent_hash;
     AuthorizationDecision& decision;
-    const Json& bundle;
-    PolicyEvaluation& policy;
+    Judgement& judged;
     std::uint64_t issued_at;
-    std::uint64_t expires_at;
+    std::uint64_t ttl_seconds;
 };
 
 Result<Json> sign_receipt(const Signer& signer, std::string_view gate_id, const ReceiptTerms& terms) {
+    if (terms.ttl_seconds > (std::numeric_limits<std::uint64_t>::max() - terms.issued_at) / 1'000'000) {
+        return fail("ORVANE_INVALID_TTL: expiration overflow");
+    }
+    const Json& bundle = terms.judged.bundle;
+    PolicyEvaluation& policy = terms.judged.policy;
     Json receipt = Json::object();
     receipt["schema_version"] = kAuthorizationReceiptSchema;
     receipt["action_id"] = terms.action_id;
@@ -123,16 +144,16 @@ Result<Json> sign_receipt(const Signer& signer, std::string_view gate_id, const 
     receipt["intent_hash"] = terms.intent_hash;
     receipt["decision"] = terms.decision.decision;
     receipt["reason_codes"] = std::move(terms.decision.reason_codes);
-    if (const Json* version = members::get(terms.bundle, "policy_version")) {
+    if (const Json* version = members::get(bundle, "policy_version")) {
         receipt["policy_version"] = *version;
     }
-    if (const Json* digest = members::get(terms.bundle, "policy_digest")) {
+    if (const Json* digest = members::get(bundle, "policy_digest")) {
         receipt["policy_digest"] = *digest;
     }
-    receipt["evidence_digest"] = std::move(terms.policy.evidence_digest);
-    receipt["executor_constraints"] = std::move(terms.policy.executor_constraints);
+    receipt["evidence_digest"] = std::move(policy.evidence_digest);
+    receipt["executor_constraints"] = std::move(policy.executor_constraints);
     receipt["issued_at"] = terms.issued_at;
-    receipt["expires_at"] = terms.expires_at;
+    receipt["expires_at"] = terms.issued_at + terms.ttl_seconds * 1'000'000;
     receipt["gate_id"] = gate_id;
     receipt["gate_signer"] = signer_identity_json(signer.identity());
     std::string authorization_id = canonical_digest(receipt);
@@ -155,73 +176,56 @@ Result<std::string> authorize_validated(Gate& gate, const ParsedField& parsed,
     }
     storage::Connection& db = gate.db;
     const std::string hash = intent_hash(parsed.canonical);
-    const std::string action_id =
-        derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
-
+    const std::string action_id = derive_action_id(intent.tenant_id, intent.agent_id, intent.idempotency_key);
     ORVANE_ASSIGN_OR_RETURN(auto root, gate_trusted_root(gate));
     ORVANE_ASSIGN_OR_RETURN(auto stored, replay_stored(db, root, action_id, hash, parsed.canonical));
     if (stored.has_value()) return std::move(*stored);
 
     ORVANE_ASSIGN_OR_RETURN(auto authority, require_gate_authority(gate, root));
     const Signer& signer = *authority.signer;
-
     ORVANE_ASSIGN_OR_RETURN(auto issued_at, now_micros());
-
-    ORVANE_TRY(ensure_baseline_policy(db, signer, issued_at));
-    ORVANE_ASSIGN_OR_RETURN(auto bundle, resolve_active_policy(db, authority.public_key, intent.tenant_id));
-    // resolve_active_policy has just verified the bundle with the gate key.
-    ORVANE_ASSIGN_OR_RETURN(auto policy, evaluate_verified_policy(bundle, parsed.value, ttl_seconds));
-
+    ORVANE_ASSIGN_OR_RETURN(Judgement judged,
+                            judge_by_policy(db, signer, authority.public_key, intent.tenant_id, parsed.value,
+                                            ttl_seconds, issued_at));
     const bool signature_valid =
         verify_signature(agent_id, members::bytes(parsed.canonical), agent_signature);
-
     // The agent's standing is judged at the instant the receipt names, as
     // receipt verification judges it: a change that another process writes
     // while this request runs cannot make the stored answer unreproducible.
-    ORVANE_ASSIGN_OR_RETURN(auto agent, resolve_identity(db, root, agent_id, issued_at));
-
+    ORVANE_ASSIGN_OR_RETURN(const auto agent, resolve_identity(db, root, agent_id, issued_at));
     AuthorizationDecision decision = decide_authorization(DecisionInputs{
         .agent_signature_valid = signature_valid,
         .agent = agent.has_value() ? &*agent : nullptr,
         .intent_tenant_id = intent.tenant_id,
         .requested_at = intent.requested_at,
         .issued_at = issued_at,
-        .policy = &policy,
+        .policy = &judged.policy,
     });
-    if (ttl_seconds > (std::numeric_limits<std::uint64_t>::max() - issued_at) / 1'000'000) {
-        return fail("ORVANE_INVALID_TTL: expiration overflow");
-    }
-    const std::uint64_t expires_at = issued_at + ttl_seconds * 1'000'000;
-
     ORVANE_ASSIGN_OR_RETURN(Json receipt, sign_receipt(signer, authority.public_key,
                                                        ReceiptTerms{
                                                            .action_id = action_id,
                                                            .intent = intent,
                                                            .intent_hash = hash,
                                                            .decision = decision,
-                                                           .bundle = bundle,
-                                                           .policy = policy,
+                                                           .judged = judged,
                                                            .issued_at = issued_at,
-                                                           .expires_at = expires_at,
+                                                           .ttl_seconds = ttl_seconds,
                                                        }));
 
     Json result = Json::object();
     result["schema_version"] = kAuthorizationResultSchema;
     result["intent"] = parsed.value;
     result["agent_signature"] = agent_signature;
-    result["policy_bundle"] = std::move(bundle);
+    result["policy_bundle"] = std::move(judged.bundle);
     result["authorization"] = std::move(receipt);
     std::string text = canonical_json(result);
-
     // Only a request that authenticates (its signature verifies under a key
     // that resolves to an active identity) is stored, bound to its action id
     // and announced. Anyone else gets the signed refusal but can neither
     // take an agent's idempotency key nor fill the database.
-    if (signature_valid && agent.has_value() && agent->active) {
-        ORVANE_ASSIGN_OR_RETURN(auto raced,
-                                persist(db, root, result["authorization"], intent, parsed.canonical, text));
-        if (raced.has_value()) return std::move(*raced);
-    }
+    if (!signature_valid || !agent.has_value() || !agent->active) return text;
+    ORVANE_ASSIGN_OR_RETURN(auto raced, persist(db, root, result["authorization"], intent, parsed.canonical, text));
+    if (raced.has_value()) return std::move(*raced);
     return text;
 }
 

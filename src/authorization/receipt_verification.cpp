@@ -147,13 +147,132 @@ std::optional<Json> check_sealed_receipt(storage::Connection* db, const TrustedR
 
 namespace {
 
+// The policy the decision rested on: the bundle, verified under the gate's
+// key and bound to the receipt. Returns whether the bundle verified.
+bool check_policy_binding(const Json& receipt, const Json* bundle, std::string_view gate_id,
+                          std::vector<std::string>& codes) {
+    if (bundle == nullptr) {
+        if (members::string_or_empty(receipt, "policy_version") != kIdentityGatePolicyVersion) {
+            codes.emplace_back("AUTHORIZATION_POLICY_BUNDLE_MISSING");
+        }
+        return false;
+    }
+    auto verified = verify_policy_bundle(*bundle, gate_id);
+    if (!verified) codes.push_back(std::move(verified.error()));
+    if (!members::optional_pair_equal(receipt, "policy_version", *bundle, "policy_version")) {
+        codes.emplace_back("AUTHORIZATION_POLICY_VERSION_MISMATCH");
+    }
+    if (!members::optional_pair_equal(receipt, "policy_digest", *bundle, "policy_digest")) {
+        codes.emplace_back("AUTHORIZATION_POLICY_DIGEST_MISMATCH");
+    }
+    if (!members::optional_pair_equal(receipt, "gate_signer", *bundle, "signer")) {
+        codes.emplace_back("AUTHORIZATION_SIGNER_METADATA_MISMATCH");
+    }
+    return verified.has_value();
+}
+
+// The policy's judgement, evaluated once: the evaluation is pure, so the
+// decision reproduction uses the same answer. A bundle that has just passed
+// verification is not verified a second time.
+Result<PolicyEvaluation> check_policy_judgement(const Json& receipt, const Json& bundle, bool bundle_verified,
+                                                const Json& intent, std::vector<std::string>& codes) {
+    const std::uint64_t ttl = receipt_ttl_seconds(receipt);
+    Result<PolicyEvaluation> evaluation =
+        bundle_verified ? evaluate_verified_policy(bundle, intent, ttl) : evaluate_policy(bundle, intent, ttl);
+    if (!evaluation) {
+        codes.push_back(evaluation.error());
+        return evaluation;
+    }
+    const PolicyEvaluation& policy = *evaluation;
+    const Json* evidence = find_member(receipt, "evidence_digest");
+    if (evidence == nullptr || !evidence->is_string() ||
+        evidence->get_ref<const std::string&>() != policy.evidence_digest) {
+        codes.emplace_back("AUTHORIZATION_EVIDENCE_DIGEST_MISMATCH");
+    }
+    const Json* constraints = find_member(receipt, "executor_constraints");
+    if (constraints == nullptr || !json_equal(*constraints, policy.executor_constraints)) {
+        codes.emplace_back("AUTHORIZATION_EXECUTOR_CONSTRAINTS_MISMATCH");
+    }
+    if (!array_contains_request_denial(find_member(receipt, "reason_codes"))) {
+        const Json* decision = find_member(receipt, "decision");
+        if (decision == nullptr || !decision->is_string() ||
+            decision->get_ref<const std::string&>() != policy.decision) {
+            codes.emplace_back("AUTHORIZATION_POLICY_DECISION_MISMATCH");
+        }
+    }
+    return evaluation;
+}
+
+// The intent's contract and the identifiers the receipt derives from it;
+// nullopt when the contract fails.
+std::optional<ActionIntent> check_intent_contract(const Json& receipt, const Json& intent, std::string_view agent_id,
+                                                  std::vector<std::string>& codes) {
+    auto validated = validate_intent_contract(intent, agent_id);
+    if (!validated) {
+        codes.push_back(std::move(validated.error()));
+        return std::nullopt;
+    }
+    const Json* action_id = find_member(receipt, "action_id");
+    if (action_id == nullptr || !action_id->is_string() ||
+        action_id->get_ref<const std::string&>() !=
+            derive_action_id(validated->tenant_id, validated->agent_id, validated->idempotency_key)) {
+        codes.emplace_back("AUTHORIZATION_ACTION_ID_MISMATCH");
+    }
+    const Json* tenant_id = find_member(receipt, "tenant_id");
+    if (tenant_id == nullptr || !tenant_id->is_string() ||
+        tenant_id->get_ref<const std::string&>() != validated->tenant_id) {
+        codes.emplace_back("AUTHORIZATION_TENANT_ID_MISMATCH");
+    }
+    return std::move(*validated);
+}
+
+// The decision, reproduced from the stored inputs and the agent's identity
+// at issued_at.
+struct DecisionReplay {
+    const Json& receipt;
+    std::string_view agent_id;
+    std::uint64_t issued_at;
+    bool signature_valid;
+    const ActionIntent& intent;
+    const std::optional<Result<PolicyEvaluation>>& evaluation;
+};
+
+void check_decision_reproduced(storage::Connection& db, const TrustedRoot& root, const DecisionReplay& replay,
+                               std::optional<ResolvedIdentity>* agent_out, std::vector<std::string>& codes) {
+    auto agent = resolve_identity(db, root, replay.agent_id, replay.issued_at);
+    if (!agent) {
+        codes.push_back(std::move(agent.error()));
+        return;
+    }
+    if (agent_out != nullptr) *agent_out = *agent;
+    if (!*replay.evaluation) {
+        codes.push_back(replay.evaluation->error());
+        return;
+    }
+    const AuthorizationDecision expected = decide_authorization(DecisionInputs{
+        .agent_signature_valid = replay.signature_valid,
+        .agent = agent->has_value() ? &**agent : nullptr,
+        .intent_tenant_id = replay.intent.tenant_id,
+        .requested_at = replay.intent.requested_at,
+        .issued_at = replay.issued_at,
+        .policy = &**replay.evaluation,
+    });
+    const Json* decision = find_member(replay.receipt, "decision");
+    if (decision == nullptr || !decision->is_string() ||
+        decision->get_ref<const std::string&>() != expected.decision) {
+        codes.emplace_back("AUTHORIZATION_DECISION_NOT_REPRODUCIBLE");
+    }
+    if (!codes_equal(find_member(replay.receipt, "reason_codes"), expected.reason_codes)) {
+        codes.emplace_back("AUTHORIZATION_REASON_CODES_NOT_REPRODUCIBLE");
+    }
+}
+
 // The checks of verify_authorization_result. Without a registry (`db` null)
 // the gate must be the root key itself, and what only the registry knows (the
 // identities at issued_at, and so the reproduction of the decision) is left out.
 std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoot& root, const Json& result,
                                        std::optional<ResolvedIdentity>* agent_out) {
     std::vector<std::string> codes;
-
     constexpr SealedReceiptKind kAuthorizationReceipt{
         .result_schema = kAuthorizationResultSchema,
         .receipt_member = "authorization",
@@ -168,33 +287,10 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
     const std::optional<Json> sealed = check_sealed_receipt(db, root, result, kAuthorizationReceipt, codes);
     if (!sealed) return codes;
     const Json& receipt = *sealed;
-    const std::string_view gate_id = members::string_or_empty(receipt, "gate_id");
-    const std::uint64_t issued_at = members::uint_or_zero(receipt, "issued_at");
-
-    // The policy the decision rested on.
     const Json* bundle = find_member(result, "policy_bundle");
-    bool bundle_verified = false;
-    if (bundle != nullptr) {
-        auto verified = verify_policy_bundle(*bundle, gate_id);
-        if (!verified) {
-            codes.push_back(std::move(verified.error()));
-        } else {
-            bundle_verified = true;
-        }
-        if (!members::optional_pair_equal(receipt, "policy_version", *bundle, "policy_version")) {
-            codes.emplace_back("AUTHORIZATION_POLICY_VERSION_MISMATCH");
-        }
-        if (!members::optional_pair_equal(receipt, "policy_digest", *bundle, "policy_digest")) {
-            codes.emplace_back("AUTHORIZATION_POLICY_DIGEST_MISMATCH");
-        }
-        if (!members::optional_pair_equal(receipt, "gate_signer", *bundle, "signer")) {
-            codes.emplace_back("AUTHORIZATION_SIGNER_METADATA_MISMATCH");
-        }
-    } else if (members::string_or_empty(receipt, "policy_version") != kIdentityGatePolicyVersion) {
-        codes.emplace_back("AUTHORIZATION_POLICY_BUNDLE_MISSING");
-    }
+    const bool bundle_verified =
+        check_policy_binding(receipt, bundle, members::string_or_empty(receipt, "gate_id"), codes);
 
-    // The intent.
     const Json* intent = find_member(result, "intent");
     if (intent == nullptr) {
         codes.emplace_back("INTENT_MISSING");
@@ -204,39 +300,10 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
     if (sha256_hex(intent_bytes) != members::string_or_empty(receipt, "intent_hash")) {
         codes.emplace_back("INTENT_HASH_MISMATCH");
     }
-
-    // The policy's judgement, evaluated once: the evaluation is pure, so the
-    // decision reproduction below uses the same answer. A bundle that has just
-    // passed verification is not verified a second time.
     std::optional<Result<PolicyEvaluation>> evaluation;
-    if (bundle != nullptr) {
-        const std::uint64_t ttl = receipt_ttl_seconds(receipt);
-        evaluation = bundle_verified ? evaluate_verified_policy(*bundle, *intent, ttl)
-                                     : evaluate_policy(*bundle, *intent, ttl);
-        if (!*evaluation) {
-            codes.push_back(evaluation->error());
-        } else {
-            const PolicyEvaluation& policy = **evaluation;
-            const Json* evidence = find_member(receipt, "evidence_digest");
-            if (evidence == nullptr || !evidence->is_string() ||
-                evidence->get_ref<const std::string&>() != policy.evidence_digest) {
-                codes.emplace_back("AUTHORIZATION_EVIDENCE_DIGEST_MISMATCH");
-            }
-            const Json* constraints = find_member(receipt, "executor_constraints");
-            if (constraints == nullptr || !json_equal(*constraints, policy.executor_constraints)) {
-                codes.emplace_back("AUTHORIZATION_EXECUTOR_CONSTRAINTS_MISMATCH");
-            }
-            if (!array_contains_request_denial(find_member(receipt, "reason_codes"))) {
-                const Json* decision = find_member(receipt, "decision");
-                if (decision == nullptr || !decision->is_string() ||
-                    decision->get_ref<const std::string&>() != policy.decision) {
-                    codes.emplace_back("AUTHORIZATION_POLICY_DECISION_MISMATCH");
-                }
-            }
-        }
-    }
+    if (bundle != nullptr) evaluation = check_policy_judgement(receipt, *bundle, bundle_verified, *intent, codes);
 
-    // The agent's signature and the intent's contract.
+    // The agent's signature, unless the receipt is the refusal of that very signature.
     const std::string_view agent_id = members::string_or_empty(receipt, "agent_id");
     const bool signature_valid = verify_signature(agent_id, members::bytes(intent_bytes),
                                                   members::string_or_empty(result, "agent_signature"));
@@ -245,52 +312,12 @@ std::vector<std::string> verify_result(storage::Connection* db, const TrustedRoo
           array_contains(find_member(receipt, "reason_codes"), "INVALID_AGENT_SIGNATURE"))) {
         codes.emplace_back("AGENT_SIGNATURE_INVALID");
     }
-    auto validated = validate_intent_contract(*intent, agent_id);
-    if (!validated) {
-        codes.push_back(std::move(validated.error()));
-        return codes;
-    }
-    const Json* action_id = find_member(receipt, "action_id");
-    if (action_id == nullptr || !action_id->is_string() ||
-        action_id->get_ref<const std::string&>() !=
-            derive_action_id(validated->tenant_id, validated->agent_id,
-                             validated->idempotency_key)) {
-        codes.emplace_back("AUTHORIZATION_ACTION_ID_MISMATCH");
-    }
-    const Json* tenant_id = find_member(receipt, "tenant_id");
-    if (tenant_id == nullptr || !tenant_id->is_string() ||
-        tenant_id->get_ref<const std::string&>() != validated->tenant_id) {
-        codes.emplace_back("AUTHORIZATION_TENANT_ID_MISMATCH");
-    }
-
-    // The decision, reproduced from the stored inputs.
-    if (bundle == nullptr || db == nullptr) return codes;
-    auto agent = resolve_identity(*db, root, agent_id, issued_at);
-    if (!agent) {
-        codes.push_back(std::move(agent.error()));
-        return codes;
-    }
-    if (agent_out != nullptr) *agent_out = *agent;
-    if (!*evaluation) {
-        codes.push_back(evaluation->error());
-        return codes;
-    }
-    const AuthorizationDecision expected = decide_authorization(DecisionInputs{
-        .agent_signature_valid = signature_valid,
-        .agent = agent->has_value() ? &**agent : nullptr,
-        .intent_tenant_id = validated->tenant_id,
-        .requested_at = validated->requested_at,
-        .issued_at = issued_at,
-        .policy = &**evaluation,
-    });
-    const Json* decision = find_member(receipt, "decision");
-    if (decision == nullptr || !decision->is_string() ||
-        decision->get_ref<const std::string&>() != expected.decision) {
-        codes.emplace_back("AUTHORIZATION_DECISION_NOT_REPRODUCIBLE");
-    }
-    if (!codes_equal(find_member(receipt, "reason_codes"), expected.reason_codes)) {
-        codes.emplace_back("AUTHORIZATION_REASON_CODES_NOT_REPRODUCIBLE");
-    }
+    const std::optional<ActionIntent> validated = check_intent_contract(receipt, *intent, agent_id, codes);
+    if (!validated || bundle == nullptr || db == nullptr) return codes;
+    check_decision_reproduced(*db, root,
+                              DecisionReplay{receipt, agent_id, members::uint_or_zero(receipt, "issued_at"),
+                                             signature_valid, *validated, evaluation},
+                              agent_out, codes);
     return codes;
 }
 

@@ -8,6 +8,7 @@
 #include "events/running_hash.hpp"
 #include "primitives/digest.hpp"
 #include "primitives/hex.hpp"
+#include "primitives/json_access.hpp"
 #include "primitives/keys.hpp"
 
 namespace orvane {
@@ -22,6 +23,8 @@ constexpr std::string_view kGenesisHash =
 // writable as the checkpoints it would vouch for.
 std::optional<std::string> trusted_key(Gate& gate, std::optional<std::string_view> expected) {
     if (expected) return std::string(*expected);
+    // A gate whose signer does not load has no key to offer: the checkpoint is
+    // then reported as signed by an untrusted signer rather than failing.
     if (auto signer = gate_signer(gate)) return (*signer)->identity().public_key;
     return std::nullopt;
 }
@@ -51,6 +54,87 @@ std::string result_json(const std::string& checkpoint_id, std::uint64_t events_v
 // The digest an event's own content gives, without its event_digest member.
 std::string recompute_event_digest(const Json& event) {
     return sha256_hex(canonical_json_without(event, {"event_digest"}));
+}
+
+// The checkpoint's signature under the trusted key: the refusal when the
+// signer is not the trusted one or the signature does not verify, nothing
+// when it verifies. Keys and signatures that cannot be decoded fail.
+Result<std::optional<Verdict>> check_checkpoint_signature(const std::string& signer_key, const std::string& signature,
+                                                          std::string_view signed_bytes,
+                                                          const std::optional<std::string>& trusted) {
+    if (!trusted) {
+        return std::optional<Verdict>(
+            {"ERR_UNTRUSTED_SIGNER", "Expected trusted signer public key must be provided to verify checkpoint"});
+    }
+    if (*trusted != signer_key) {
+        return std::optional<Verdict>({"ERR_UNTRUSTED_SIGNER", "Checkpoint signer " + signer_key +
+                                                                   " does not match expected trusted key " +
+                                                                   *trusted});
+    }
+    ORVANE_ASSIGN_OR_RETURN(const auto key_bytes,
+                            hex_decode(signer_key).with_context("Invalid signer public key hex: "));
+    if (key_bytes.size() != kPublicKeySize) return fail("Invalid public key length");
+    auto public_key = parse_public_key(signer_key);
+    if (!public_key) {
+        constexpr std::string_view kPointPrefix = "Invalid Ed25519 public key: ";
+        std::string_view reason = public_key.error();
+        if (reason.starts_with(kPointPrefix)) reason.remove_prefix(kPointPrefix.size());
+        return fail("Failed parsing verifying key: " + std::string(reason));
+    }
+    ORVANE_ASSIGN_OR_RETURN(const auto signature_bytes,
+                            hex_decode(signature).with_context("Invalid signature hex: "));
+    if (signature_bytes.size() != kSignatureSize) return fail("Invalid signature length");
+    Signature raw_signature;
+    std::copy(signature_bytes.begin(), signature_bytes.end(), raw_signature.begin());
+    if (!verify_raw(*public_key, members::bytes(signed_bytes), raw_signature)) {
+        return std::optional<Verdict>(
+            {"ERR_SIGNATURE_INVALID", "Checkpoint Gate signature is mathematically invalid"});
+    }
+    return std::optional<Verdict>();
+}
+
+// A walk along the exported events: the tenant they must belong to, the
+// sequence number expected next, the count verified and the running hash.
+struct StreamWalk {
+    std::string_view tenant;
+    std::uint64_t next_sequence = 0;
+    std::uint64_t verified = 0;
+    RunningHash hash;
+};
+
+// Checks each event's tenant, sequence, link and digest in order; the
+// refusal at the first event that breaks the chain.
+std::optional<Verdict> walk_stream(const Json& stream, StreamWalk& walk) {
+    std::string expected_prev = walk.next_sequence == 1
+                                    ? std::string(kGenesisHash)
+                                    : string_member_or_empty(stream.front(), "prev_event_hash");
+    for (std::size_t index = 0; index < stream.size(); ++index) {
+        const Json& event = stream[index];
+        const std::uint64_t sequence = find_unsigned(event, "sequence_number").value_or(0);
+        const std::string event_tenant = string_member_or_empty(event, "tenant_id");
+        if (event_tenant != walk.tenant) {
+            return Verdict{"ERR_TENANT_MISMATCH", "Event at index " + std::to_string(index) + " belongs to tenant '" +
+                                                      event_tenant + "', expected '" + std::string(walk.tenant) +
+                                                      "'"};
+        }
+        if (sequence != walk.next_sequence) {
+            return Verdict{"ERR_SEQUENCE_GAP", "Sequence gap detected at index " + std::to_string(index) +
+                                                   ": expected " + std::to_string(walk.next_sequence) + ", got " +
+                                                   std::to_string(sequence)};
+        }
+        if (string_member_or_empty(event, "prev_event_hash") != expected_prev) {
+            return Verdict{"ERR_CHAIN_LINKAGE_BROKEN", "Hash chain broken at sequence " + std::to_string(sequence)};
+        }
+        std::string event_digest = string_member_or_empty(event, "event_digest");
+        if (recompute_event_digest(event) != event_digest) {
+            return Verdict{"ERR_EVENT_TAMPERED", "Event payload tampered at sequence " + std::to_string(sequence)};
+        }
+        walk.hash.update(event_digest);
+        expected_prev = std::move(event_digest);
+        ++walk.next_sequence;
+        ++walk.verified;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -90,98 +174,31 @@ Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_j
     const std::string* signer_key = find_string(*signer, "public_key");
     if (signer_key == nullptr) return fail("Checkpoint signer missing public_key");
 
-    if (!trusted) {
-        return result_json(checkpoint_id, 0,
-                           {"ERR_UNTRUSTED_SIGNER",
-                            "Expected trusted signer public key must be provided to verify checkpoint"});
-    }
-    if (*trusted != *signer_key) {
-        return result_json(checkpoint_id, 0,
-                           {"ERR_UNTRUSTED_SIGNER", "Checkpoint signer " + *signer_key +
-                                                        " does not match expected trusted key " +
-                                                        *trusted});
-    }
-
-    ORVANE_ASSIGN_OR_RETURN(auto key_bytes,
-                            hex_decode(*signer_key).with_context("Invalid signer public key hex: "));
-    if (key_bytes.size() != 32) return fail("Invalid public key length");
-    auto public_key = parse_public_key(*signer_key);
-    if (!public_key) {
-        constexpr std::string_view kPointPrefix = "Invalid Ed25519 public key: ";
-        std::string_view reason = public_key.error();
-        if (reason.starts_with(kPointPrefix)) reason.remove_prefix(kPointPrefix.size());
-        return fail("Failed parsing verifying key: " + std::string(reason));
-    }
-    ORVANE_ASSIGN_OR_RETURN(auto signature_bytes,
-                            hex_decode(*signature).with_context("Invalid signature hex: "));
-    if (signature_bytes.size() != 64) return fail("Invalid signature length");
-    Signature raw_signature;
-    std::copy(signature_bytes.begin(), signature_bytes.end(), raw_signature.begin());
-
-    if (!verify_raw(*public_key,
-                    {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()},
-                    raw_signature)) {
-        return result_json(checkpoint_id, 0,
-                           {"ERR_SIGNATURE_INVALID", "Checkpoint Gate signature is mathematically invalid"});
-    }
+    ORVANE_ASSIGN_OR_RETURN(const auto refused,
+                            check_checkpoint_signature(*signer_key, *signature, signed_bytes, trusted));
+    if (refused) return result_json(checkpoint_id, 0, *refused);
     if (stream.empty()) {
         return result_json(checkpoint_id, 0,
                            {"ERR_EMPTY_STREAM", "Event stream is empty but checkpoint declares events"});
     }
-
-    std::uint64_t expected_sequence = first_sequence.value_or(0);
-    std::string expected_prev = expected_sequence == 1
-                                    ? std::string(kGenesisHash)
-                                    : string_member_or_empty(stream.front(), "prev_event_hash");
-    RunningHash hash;
-    std::uint64_t verified = 0;
-    for (std::size_t index = 0; index < stream.size(); ++index) {
-        const Json& event = (stream)[index];
-        const std::uint64_t sequence = find_unsigned(event, "sequence_number").value_or(0);
-        const std::string event_tenant = string_member_or_empty(event, "tenant_id");
-        if (event_tenant != *tenant) {
-            return result_json(checkpoint_id, verified,
-                               {"ERR_TENANT_MISMATCH", "Event at index " + std::to_string(index) +
-                                                           " belongs to tenant '" + event_tenant +
-                                                           "', expected '" + *tenant + "'"});
-        }
-        if (sequence != expected_sequence) {
-            return result_json(checkpoint_id, verified,
-                               {"ERR_SEQUENCE_GAP", "Sequence gap detected at index " +
-                                                        std::to_string(index) + ": expected " +
-                                                        std::to_string(expected_sequence) + ", got " +
-                                                        std::to_string(sequence)});
-        }
-        if (string_member_or_empty(event, "prev_event_hash") != expected_prev) {
-            return result_json(checkpoint_id, verified,
-                               {"ERR_CHAIN_LINKAGE_BROKEN",
-                                "Hash chain broken at sequence " + std::to_string(sequence)});
-        }
-        std::string event_digest = string_member_or_empty(event, "event_digest");
-        if (recompute_event_digest(event) != event_digest) {
-            return result_json(checkpoint_id, verified,
-                               {"ERR_EVENT_TAMPERED",
-                                "Event payload tampered at sequence " + std::to_string(sequence)});
-        }
-        hash.update(event_digest);
-        expected_prev = std::move(event_digest);
-        ++expected_sequence;
-        ++verified;
-    }
-
-    if (expected_sequence != last_sequence + 1) {
-        return result_json(checkpoint_id, verified,
+    StreamWalk walk;
+    walk.tenant = *tenant;
+    walk.next_sequence = first_sequence.value_or(0);
+    if (auto broken = walk_stream(stream, walk)) return result_json(checkpoint_id, walk.verified, *broken);
+    if (walk.next_sequence != last_sequence + 1) {
+        return result_json(checkpoint_id, walk.verified,
                            {"ERR_ROLLBACK_DETECTED", "Stream ended at sequence " +
-                                                         std::to_string(expected_sequence - 1) +
+                                                         std::to_string(walk.next_sequence - 1) +
                                                          ", but checkpoint requires " +
                                                          std::to_string(last_sequence)});
     }
-    std::string recomputed_root = hash.finish_hex();
+    std::string recomputed_root = walk.hash.finish_hex();
     if (recomputed_root != *root_hash) {
-        return result_json(checkpoint_id, verified,
+        return result_json(checkpoint_id, walk.verified,
                            {"ERR_STREAM_HASH_MISMATCH",
                             "Calculated stream root hash does not match checkpoint root hash"});
     }
+    const std::uint64_t verified = walk.verified;
 
     Json result = Json::object();
     result["schema_version"] = "orvane.checkpoint-verification.v1";

@@ -10,13 +10,34 @@
 #include <vector>
 
 #include "primitives/json_access.hpp"
-#include "gate/schema.hpp"
 #include "storage/query.hpp"
 
 namespace orvane::evidence {
 namespace {
 
 constexpr std::uint64_t kInt64Max = 9223372036854775807ULL;
+
+// The gate's tables that identity resolution reads, with the gate's keys (so
+// that the first row of each key is kept, as the gate keeps it) and the index
+// whose order lifecycle replay follows. Only these: creating the whole gate
+// schema would cost more than verifying the file.
+constexpr const char* kRegistrySchema = R"sql(
+CREATE TABLE agents (
+    public_key TEXT PRIMARY KEY, alias TEXT NOT NULL, registered_at INTEGER NOT NULL, metadata TEXT NOT NULL,
+    status TEXT NOT NULL, can_delegate INTEGER NOT NULL, registered_by TEXT NOT NULL,
+    registration_event_id TEXT NOT NULL, registration_event TEXT NOT NULL, registration_signature TEXT NOT NULL,
+    identity_id TEXT NOT NULL, tenant_id TEXT NOT NULL, valid_from INTEGER NOT NULL, valid_until INTEGER,
+    revoked_at INTEGER, key_version INTEGER NOT NULL, signer_uri TEXT NOT NULL, algorithm TEXT NOT NULL);
+CREATE TABLE identity_lifecycle_events (
+    event_id TEXT PRIMARY KEY, identity_id TEXT NOT NULL, public_key TEXT NOT NULL, event_type TEXT NOT NULL,
+    effective_at INTEGER NOT NULL, event_json TEXT NOT NULL);
+CREATE INDEX idx_identity_events_identity ON identity_lifecycle_events (identity_id, effective_at ASC);
+CREATE TABLE event_stream (
+    sequence_number INTEGER NOT NULL, tenant_id TEXT NOT NULL, event_id TEXT NOT NULL, event_type TEXT NOT NULL,
+    payload_hash TEXT NOT NULL, prev_event_hash TEXT NOT NULL, timestamp INTEGER NOT NULL,
+    event_digest TEXT NOT NULL, event_json TEXT NOT NULL,
+    PRIMARY KEY (tenant_id, sequence_number), UNIQUE (tenant_id, event_id));
+)sql";
 
 const std::string* string_member(const Json& object, std::string_view name) {
     return object.is_object() ? find_string(object, name) : nullptr;
@@ -153,8 +174,8 @@ Result<storage::Connection> build_registry(const Json& evidence) {
     auto db = storage::Connection::open(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
                                                         SQLITE_OPEN_MEMORY | SQLITE_OPEN_NOMUTEX);
     if (!db) return fail("Failed to open the evidence registry: " + db.error());
-    ORVANE_TRY(initialize_gate_schema(*db));
     static constexpr std::string_view kFailure = "Failed to build the evidence registry: ";
+    ORVANE_TRY(db->exec(kRegistrySchema).with_context(kFailure));
     auto transaction = storage::Transaction::begin(*db);
     if (!transaction) return fail(std::string(kFailure) + transaction.error());
     const storage::Queries q(*db, kFailure);

@@ -82,6 +82,36 @@ Result<ResolvedIdentity> resolve_registrar(storage::Connection& db, std::string_
     return std::move(*resolved);
 }
 
+// What the new agent is given: whether it may delegate, and its tenant. The
+// first registration is the gate key's own, which may; a later one needs the
+// gate identity as registrar, in scope for the tenant.
+struct Delegation {
+    bool can_delegate = true;
+    std::string tenant_id;
+};
+
+Result<Delegation> delegation_for(storage::Connection& db, bool bootstrap, std::string_view public_key,
+                                  std::string_view gate_key, const Json& metadata) {
+    Delegation delegation;
+    std::optional<ResolvedIdentity> registrar;
+    if (bootstrap) {
+        if (public_key != gate_key)
+            return fail("ORVANE_ROOT_MISMATCH: the first registration must bootstrap the gate key itself");
+    } else {
+        ORVANE_ASSIGN_OR_RETURN(registrar, resolve_registrar(db, gate_key));
+        const Json* flag = find_member(metadata, "can_delegate");
+        delegation.can_delegate = flag != nullptr && flag->is_boolean() && flag->get<bool>();
+    }
+    const std::string* tenant_member = find_string(metadata, "tenant_id");
+    delegation.tenant_id = tenant_member != nullptr ? *tenant_member : "*";
+    if (is_blank(delegation.tenant_id)) return fail("ORVANE_INVALID_AGENT: metadata.tenant_id must not be empty");
+    // The gate identity resolved above stands for the scope check as well:
+    // nothing has been written in between.
+    if (registrar && registrar->tenant_id != "*" && registrar->tenant_id != delegation.tenant_id)
+        return fail("ORVANE_DELEGATION_SCOPE_DENIED: registrar cannot delegate across tenants");
+    return delegation;
+}
+
 // One transaction: the agent row, for a bootstrap the trusted root and the
 // baseline policy, and the stream event.
 Status write_registration(storage::Connection& db, const Signer& signer, const NewAgentRow& row, bool bootstrap) {
@@ -123,24 +153,10 @@ Result<std::string> register_agent(Gate& gate, std::string_view public_key, std:
     const bool bootstrap = !populated;
     ORVANE_ASSIGN_OR_RETURN(const Custody custody, custody_of(signer, metadata.value, public_key));
 
-    bool can_delegate = true;
-    std::optional<ResolvedIdentity> registrar;
-    if (bootstrap) {
-        if (public_key != gate_key)
-            return fail("ORVANE_ROOT_MISMATCH: the first registration must bootstrap the gate key itself");
-    } else {
-        ORVANE_ASSIGN_OR_RETURN(registrar, resolve_registrar(gate.db, gate_key));
-        const Json* flag = find_member(metadata.value, "can_delegate");
-        can_delegate = flag != nullptr && flag->is_boolean() && flag->get<bool>();
-    }
-
-    const std::string* tenant_member = find_string(metadata.value, "tenant_id");
-    const std::string tenant_id = tenant_member != nullptr ? *tenant_member : "*";
-    if (is_blank(tenant_id)) return fail("ORVANE_INVALID_AGENT: metadata.tenant_id must not be empty");
-    // The gate identity resolved above stands for the scope check as well:
-    // nothing has been written in between.
-    if (registrar && registrar->tenant_id != "*" && registrar->tenant_id != tenant_id)
-        return fail("ORVANE_DELEGATION_SCOPE_DENIED: registrar cannot delegate across tenants");
+    ORVANE_ASSIGN_OR_RETURN(const Delegation delegation,
+                            delegation_for(gate.db, bootstrap, public_key, gate_key, metadata.value));
+    const bool can_delegate = delegation.can_delegate;
+    const std::string& tenant_id = delegation.tenant_id;
 
     ORVANE_ASSIGN_OR_RETURN(const bool exists,
                             key_registered(gate.db, public_key, "Failed to check agent registration: "));

@@ -82,6 +82,67 @@ Status check_stream_names(storage::Connection& db, std::string_view tenant, std:
     }
 }
 
+// A lifecycle event that holds together: its replayed form, when it took
+// effect, and whether it ended the key being resolved.
+struct CheckedLifecycleEvent {
+    ReplayedEvent replayed;
+    std::uint64_t effective_at = 0;
+    bool ends_key = false;
+};
+
+// Checks one stored lifecycle event of `identity`: its schema, digest,
+// signature, signer, time, signing authority (resolved afresh), tenant and
+// type. Nothing when the nesting bound was hit resolving the authority.
+Result<std::optional<CheckedLifecycleEvent>> check_lifecycle_event(Context& ctx, const std::string& text,
+                                                                   std::string_view identity, std::string_view key) {
+    ORVANE_ASSIGN_OR_RETURN(const Json envelope,
+                            parse_json(text).with_context("Stored identity lifecycle event is invalid JSON: "));
+    const Json* event = envelope.is_object() ? find_member(envelope, "event") : nullptr;
+    if (event == nullptr) return fail("ORVANE_IDENTITY_EVENT_INVALID: event is missing");
+    const std::string* schema = event->is_object() ? find_string(*event, "schema_version") : nullptr;
+    const std::string* event_identity = event->is_object() ? find_string(*event, "identity_id") : nullptr;
+    if (!event->is_object() || event->empty() || schema == nullptr || *schema != kLifecycleSchema ||
+        event_identity == nullptr || *event_identity != identity)
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: schema or identity mismatch");
+    const std::string* event_id = find_non_blank(envelope, "event_id");
+    if (event_id == nullptr) return fail(non_empty_string_message("event_id"));
+    const std::string* signature = find_non_blank(envelope, "signature");
+    if (signature == nullptr) return fail(non_empty_string_message("signature"));
+    if (canonical_digest(*event) != *event_id)
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
+    const std::string* authority = find_non_blank(*event, "authorized_by");
+    if (authority == nullptr) return fail(non_empty_string_message("authorized_by"));
+    if (!verify_digest_signature(*authority, *event_id, *signature))
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
+    const Json* signer = find_member(*event, "signer");
+    const std::string* signer_key =
+        signer != nullptr && signer->is_object() ? find_string(*signer, "public_key") : nullptr;
+    if (signer_key == nullptr || *signer_key != *authority)
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: signer metadata mismatch");
+    const std::optional<std::uint64_t> effective = unsigned_member(*event, "effective_at");
+    if (!effective) return fail("ORVANE_INVALID_CONTRACT: 'effective_at' must be an unsigned integer");
+    const std::uint64_t effective_at = *effective;
+
+    std::vector<std::string> fresh;
+    ORVANE_ASSIGN_OR_RETURN(auto resolved, resolve(ctx, *authority, effective_at, fresh));
+    if (ctx.exhausted) return std::optional<CheckedLifecycleEvent>();
+    if (!resolved || !resolved->active || !resolved->can_delegate)
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: signing authority was not valid");
+
+    const std::string* tenant = find_non_blank(*event, "tenant_id");
+    if (tenant == nullptr) return fail(non_empty_string_message("tenant_id"));
+    if (resolved->tenant_id != "*" && resolved->tenant_id != *tenant)
+        return fail("ORVANE_IDENTITY_EVENT_INVALID: tenant delegation mismatch");
+    const std::string* type = find_non_blank(*event, "event_type");
+    if (type == nullptr) return fail(non_empty_string_message("event_type"));
+    const bool rotate = *type == "ROTATE";
+    if (!rotate && *type != "REVOKE") return fail("ORVANE_IDENTITY_EVENT_INVALID: unknown event type");
+
+    const std::string* subject = find_string(*event, rotate ? "previous_public_key" : "public_key");
+    return std::optional<CheckedLifecycleEvent>(CheckedLifecycleEvent{
+        ReplayedEvent{*event_id, rotate, sha256_hex(text)}, effective_at, subject != nullptr && *subject == key});
+}
+
 // Checks every stored lifecycle event of `identity` (tenant `tenant`) and
 // returns the last one that ended `key`, if any.
 Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_view identity,
@@ -102,53 +163,10 @@ Result<std::optional<EndingEvent>> replay_lifecycle(Context& ctx, std::string_vi
         ORVANE_ASSIGN_OR_RETURN(const std::string text,
                                 stmt.column_string(0).with_context("Failed to read identity lifecycle event: "));
 
-        ORVANE_ASSIGN_OR_RETURN(auto envelope,
-                                parse_json(text)
-                                    .with_context("Stored identity lifecycle event is invalid JSON: "));
-        const Json* event = envelope.is_object() ? find_member(envelope, "event") : nullptr;
-        if (event == nullptr) return fail("ORVANE_IDENTITY_EVENT_INVALID: event is missing");
-        const std::string* schema = event->is_object() ? find_string(*event, "schema_version") : nullptr;
-        const std::string* event_identity = event->is_object() ? find_string(*event, "identity_id") : nullptr;
-        if (!event->is_object() || event->empty() || schema == nullptr || *schema != kLifecycleSchema ||
-            event_identity == nullptr || *event_identity != identity)
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: schema or identity mismatch");
-        const std::string* event_id = find_non_blank(envelope, "event_id");
-        if (event_id == nullptr) return fail(non_empty_string_message("event_id"));
-        const std::string* signature = find_non_blank(envelope, "signature");
-        if (signature == nullptr) return fail(non_empty_string_message("signature"));
-        if (canonical_digest(*event) != *event_id)
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: digest mismatch");
-        const std::string* authority = find_non_blank(*event, "authorized_by");
-        if (authority == nullptr) return fail(non_empty_string_message("authorized_by"));
-        if (!verify_digest_signature(*authority, *event_id, *signature))
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: signature mismatch");
-        const Json* signer = find_member(*event, "signer");
-        const std::string* signer_key =
-            signer != nullptr && signer->is_object() ? find_string(*signer, "public_key") : nullptr;
-        if (signer_key == nullptr || *signer_key != *authority)
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: signer metadata mismatch");
-        const std::optional<std::uint64_t> effective = unsigned_member(*event, "effective_at");
-        if (!effective) return fail("ORVANE_INVALID_CONTRACT: 'effective_at' must be an unsigned integer");
-        const std::uint64_t effective_at = *effective;
-
-        std::vector<std::string> fresh;
-        ORVANE_ASSIGN_OR_RETURN(auto resolved, resolve(ctx, *authority, effective_at, fresh));
-        if (ctx.exhausted) return std::nullopt;  // the caller answers no identity
-        if (!resolved || !resolved->active || !resolved->can_delegate)
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: signing authority was not valid");
-
-        const std::string* tenant = find_non_blank(*event, "tenant_id");
-        if (tenant == nullptr) return fail(non_empty_string_message("tenant_id"));
-        if (resolved->tenant_id != "*" && resolved->tenant_id != *tenant)
-            return fail("ORVANE_IDENTITY_EVENT_INVALID: tenant delegation mismatch");
-        const std::string* type = find_non_blank(*event, "event_type");
-        if (type == nullptr) return fail(non_empty_string_message("event_type"));
-        const bool rotate = *type == "ROTATE";
-        if (!rotate && *type != "REVOKE") return fail("ORVANE_IDENTITY_EVENT_INVALID: unknown event type");
-
-        const std::string* subject = find_string(*event, rotate ? "previous_public_key" : "public_key");
-        if (subject != nullptr && *subject == key) ending = EndingEvent{effective_at, rotate};
-        replayed.push_back(ReplayedEvent{*event_id, rotate, sha256_hex(text)});
+        ORVANE_ASSIGN_OR_RETURN(const auto checked, check_lifecycle_event(ctx, text, identity, key));
+        if (!checked) return std::nullopt;  // the nesting bound was hit: the caller answers no identity
+        if (checked->ends_key) ending = EndingEvent{checked->effective_at, checked->replayed.rotate};
+        replayed.push_back(checked->replayed);
     }
     ORVANE_TRY(check_stream_names(ctx.db, tenant, identity, replayed));
     return ending;

@@ -58,6 +58,39 @@ bool any_contains(const std::vector<std::string>& codes,
     return false;
 }
 
+// The execution of a trace: its result verified against the permit, about
+// the action asked for, and committed before any revocation of the agent.
+std::vector<std::string> check_trace_execution(storage::Connection& db, const TrustedRoot& root,
+                                               const Json& authorization, const Json& execution,
+                                               const std::optional<ResolvedIdentity>& agent,
+                                               std::string_view action_id) {
+    std::vector<std::string> codes = verify_execution_result(db, root, authorization, execution);
+    const Json* receipt_member = members::get(authorization, "authorization");
+    const Json& receipt = receipt_member ? *receipt_member : members::null_json();
+    const Json* execution_receipt = members::get(execution, "receipt");
+    // (A receipt bound to another permit has been reported as such already.)
+    if (execution_receipt != nullptr && execution_receipt->is_object() &&
+        members::string_or_empty(*execution_receipt, "action_id") != action_id &&
+        std::find(codes.begin(), codes.end(), "EXECUTION_ACTION_ID_MISMATCH") == codes.end()) {
+        codes.emplace_back("EXECUTION_TRACE_ACTION_ID_MISMATCH");
+    }
+    // The gate never commits an outcome at or after a revocation of the
+    // permit's agent (by the verified REVOKE, whatever the index says).
+    if (agent && agent->revoked_at && *agent->revoked_at > members::uint_or_zero(receipt, "issued_at") &&
+        execution_receipt != nullptr &&
+        members::uint_or_zero(*execution_receipt, "completed_at") >= *agent->revoked_at) {
+        codes.emplace_back("EXECUTION_AFTER_REVOCATION");
+    }
+    return codes;
+}
+
+Result<std::string_view> trace_phase(const Json& receipt, bool has_execution) {
+    if (members::string_or_empty(receipt, "decision") == "BLOCKED") return std::string_view("BLOCKED");
+    if (has_execution) return std::string_view("COMPLETED");
+    ORVANE_ASSIGN_OR_RETURN(const std::uint64_t now, now_micros());
+    return std::string_view(members::uint_or_zero(receipt, "expires_at") < now ? "EXPIRED" : "AUTHORIZED");
+}
+
 }  // namespace
 
 Result<std::string> get_trace(Gate& gate, std::string_view action_id) {
@@ -93,34 +126,12 @@ Result<std::string> verify_trace(Gate& gate, std::string_view action_id) {
     const bool has_execution = execution != nullptr && !execution->is_null();
     bool execution_failed = false;
     if (has_execution) {
-        std::vector<std::string> more = verify_execution_result(gate.db, root, *authorization, *execution);
-        const Json* execution_receipt = members::get(*execution, "receipt");
-        // (A receipt bound to another permit has been reported as such already.)
-        if (execution_receipt != nullptr && execution_receipt->is_object() &&
-            members::string_or_empty(*execution_receipt, "action_id") != action_id &&
-            std::find(more.begin(), more.end(), "EXECUTION_ACTION_ID_MISMATCH") == more.end()) {
-            more.emplace_back("EXECUTION_TRACE_ACTION_ID_MISMATCH");
-        }
-        // The gate never commits an outcome at or after a revocation of the
-        // permit's agent (by the verified REVOKE, whatever the index says).
-        if (agent && agent->revoked_at && *agent->revoked_at > members::uint_or_zero(receipt, "issued_at") &&
-            execution_receipt != nullptr && members::uint_or_zero(*execution_receipt, "completed_at") >= *agent->revoked_at) {
-            more.emplace_back("EXECUTION_AFTER_REVOCATION");
-        }
+        std::vector<std::string> more =
+            check_trace_execution(gate.db, root, *authorization, *execution, agent, action_id);
         execution_failed = !more.empty();
-        errors.insert(errors.end(), std::make_move_iterator(more.begin()),
-                      std::make_move_iterator(more.end()));
+        errors.insert(errors.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
-
-    std::string_view phase;
-    if (members::string_or_empty(receipt, "decision") == "BLOCKED") {
-        phase = "BLOCKED";
-    } else if (has_execution) {
-        phase = "COMPLETED";
-    } else {
-        ORVANE_ASSIGN_OR_RETURN(auto now, now_micros());
-        phase = members::uint_or_zero(receipt, "expires_at") < now ? "EXPIRED" : "AUTHORIZED";
-    }
+    ORVANE_ASSIGN_OR_RETURN(const std::string_view phase, trace_phase(receipt, has_execution));
 
     // A check fails when its own verification listed anything, or when any
     // code names its subject ("EXECUTOR_AGENT_COLLUSION" marks both). The

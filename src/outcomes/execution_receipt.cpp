@@ -16,6 +16,51 @@ namespace {
 
 using members::null_json;
 
+// The receipt names the permit's authorization, action and intent, and its
+// executor is not the permit's agent.
+void check_bound_to_permit(const Json& receipt, const Json& permit, std::vector<std::string>& codes) {
+    if (!members::optional_pair_equal(receipt, "authorization_id", permit, "authorization_id")) {
+        codes.emplace_back("EXECUTION_AUTHORIZATION_ID_MISMATCH");
+    }
+    if (!members::optional_pair_equal(receipt, "action_id", permit, "action_id")) {
+        codes.emplace_back("EXECUTION_ACTION_ID_MISMATCH");
+    }
+    if (!members::optional_pair_equal(receipt, "intent_hash", permit, "intent_hash")) {
+        codes.emplace_back("EXECUTION_INTENT_HASH_MISMATCH");
+    }
+    const Json* executor_member = find_member(receipt, "executor_id");
+    const Json* agent_member = find_member(permit, "agent_id");
+    if (executor_member && agent_member && json_equal(*executor_member, *agent_member)) {
+        codes.emplace_back("EXECUTOR_AGENT_COLLUSION");
+    }
+}
+
+// The executor was an active identity at completion, in the permit's tenant
+// scope, and not a proposer.
+void check_executor_identity(storage::Connection& db, const TrustedRoot& root, std::string_view executor_id,
+                             std::uint64_t completed_at, const Json& permit, std::vector<std::string>& codes) {
+    auto identity = resolve_identity(db, root, executor_id, completed_at);
+    if (!identity) {
+        codes.push_back(std::move(identity.error()));
+        return;
+    }
+    if (!identity->has_value() || !(*identity)->active) {
+        codes.emplace_back("EXECUTOR_IDENTITY_NOT_TRUSTED");
+        return;
+    }
+    const ResolvedIdentity& executor = **identity;
+    const std::string* permit_tenant = find_string(permit, "tenant_id");
+    const std::string_view tenant = permit_tenant ? std::string_view(*permit_tenant) : "*";
+    if (executor.tenant_id != "*" && tenant != "*" && executor.tenant_id != tenant) {
+        codes.emplace_back("EXECUTOR_TENANT_SCOPE_MISMATCH");
+    }
+    auto metadata = parse_json(executor.metadata);
+    if (metadata && metadata->is_object()) {
+        const std::string* role = find_string(*metadata, "role");
+        if (role && *role == "proposer") codes.emplace_back("EXECUTOR_ROLE_INVALID");
+    }
+}
+
 }  // namespace
 
 Result<std::string> validate_outcome_contract(const Json& outcome,
@@ -119,65 +164,26 @@ std::vector<std::string> verify_execution_result(storage::Connection& db, const 
     const std::optional<Json> sealed = check_sealed_receipt(&db, root, execution_result, kExecutionReceipt, codes);
     if (!sealed) return codes;
     const Json& receipt = *sealed;
-    const std::uint64_t completed_at = members::uint_or_zero(receipt, "completed_at");
 
-    const Json* permit_member = authorization_result.is_object()
-                                    ? find_member(authorization_result, "authorization")
-                                    : nullptr;
+    const Json* permit_member = find_member(authorization_result, "authorization");
     const Json& permit = permit_member ? *permit_member : null_json();
-    if (!members::optional_pair_equal(receipt, "authorization_id", permit, "authorization_id")) {
-        codes.emplace_back("EXECUTION_AUTHORIZATION_ID_MISMATCH");
-    }
-    if (!members::optional_pair_equal(receipt, "action_id", permit, "action_id")) {
-        codes.emplace_back("EXECUTION_ACTION_ID_MISMATCH");
-    }
-    if (!members::optional_pair_equal(receipt, "intent_hash", permit, "intent_hash")) {
-        codes.emplace_back("EXECUTION_INTENT_HASH_MISMATCH");
-    }
-
-    const Json* executor_member = find_member(receipt, "executor_id");
-    const Json* agent_member = permit.is_object() ? find_member(permit, "agent_id") : nullptr;
-    if (executor_member && agent_member && json_equal(*executor_member, *agent_member)) {
-        codes.emplace_back("EXECUTOR_AGENT_COLLUSION");
-    }
+    check_bound_to_permit(receipt, permit, codes);
 
     const Json* outcome = find_member(execution_result, "outcome");
     if (outcome == nullptr) {
         codes.emplace_back("OUTCOME_MISSING");
         return codes;
     }
-
     std::string executor_signature;
     const std::string signed_bytes = outcome_signing_bytes(*outcome, &executor_signature);
     if (sha256_hex(signed_bytes) != members::string_or_empty(receipt, "outcome_hash")) {
         codes.emplace_back("OUTCOME_HASH_MISMATCH");
     }
     const std::string_view executor_id = members::string_or_empty(receipt, "executor_id");
-    if (!verify_signature(executor_id,
-                          members::bytes(signed_bytes),
-                          executor_signature)) {
+    if (!verify_signature(executor_id, members::bytes(signed_bytes), executor_signature)) {
         codes.emplace_back("EXECUTOR_SIGNATURE_INVALID");
     }
-
-    auto identity = resolve_identity(db, root, executor_id, completed_at);
-    if (!identity) {
-        codes.push_back(std::move(identity.error()));
-    } else if (!identity->has_value() || !(*identity)->active) {
-        codes.emplace_back("EXECUTOR_IDENTITY_NOT_TRUSTED");
-    } else {
-        const ResolvedIdentity& executor = **identity;
-        const std::string* permit_tenant =
-            permit.is_object() ? find_string(permit, "tenant_id") : nullptr;
-        const std::string_view tenant = permit_tenant ? std::string_view(*permit_tenant) : "*";
-        if (executor.tenant_id != "*" && tenant != "*" && executor.tenant_id != tenant) {
-            codes.emplace_back("EXECUTOR_TENANT_SCOPE_MISMATCH");
-        }
-        auto metadata = parse_json(executor.metadata);
-        if (metadata && metadata->is_object()) {
-            const std::string* role = find_string(*metadata, "role");
-            if (role && *role == "proposer") codes.emplace_back("EXECUTOR_ROLE_INVALID");
-        }
-    }
+    check_executor_identity(db, root, executor_id, members::uint_or_zero(receipt, "completed_at"), permit, codes);
 
     auto contract = validate_outcome_contract(*outcome, members::string_or_empty(permit, "authorization_id"),
                                               members::string_or_empty(permit, "action_id"));

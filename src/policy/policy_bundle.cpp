@@ -5,6 +5,7 @@
 #include <string>
 
 #include "primitives/json_access.hpp"
+#include "storage/query.hpp"
 #include "events/event_stream.hpp"
 #include "policy/policy_install.hpp"
 #include "primitives/digest.hpp"
@@ -36,11 +37,6 @@ std::string bundle_body_digest(const Json& bundle) {
     }
     text.push_back('}');
     return sha256_hex(text);
-}
-
-Status db_status(Status status, std::string_view prefix) {
-    if (!status) return fail(std::string(prefix) + status.error());
-    return {};
 }
 
 }  // namespace
@@ -90,15 +86,12 @@ Status verify_policy_bundle(const Json& bundle, std::optional<std::string_view> 
 }
 
 Result<std::optional<Json>> load_policy_bundle(storage::Connection& db, std::string_view policy_version) {
-    ORVANE_ASSIGN_OR_RETURN(auto stmt,
-                            storage::Statement::prepare(db, "SELECT bundle_json FROM policy_bundles WHERE policy_version = ?1")
-                                .with_context("Failed to read policy: "));
-    ORVANE_TRY(db_status(stmt.bind_text(1, policy_version), "Failed to read policy: "));
-    ORVANE_ASSIGN_OR_RETURN(auto row, stmt.step().with_context("Failed to read policy: "));
-    if (!row) return std::optional<Json>{};
-    ORVANE_ASSIGN_OR_RETURN(auto bundle,
-                            parse_json(stmt.column_text(0))
-                                .with_context("Stored policy bundle is invalid JSON: "));
+    ORVANE_ASSIGN_OR_RETURN(const auto text, storage::Queries(db, "Failed to read policy: ")
+                                                 .query_one<std::string>(
+                                                     "SELECT bundle_json FROM policy_bundles WHERE policy_version = ?1",
+                                                     policy_version));
+    if (!text) return std::optional<Json>{};
+    ORVANE_ASSIGN_OR_RETURN(Json bundle, parse_json(*text).with_context("Stored policy bundle is invalid JSON: "));
     return std::optional<Json>{std::move(bundle)};
 }
 
@@ -163,44 +156,20 @@ Result<InstalledPolicy> install_policy_bundle_text(storage::Connection& db, cons
         own.emplace(std::move(begun));
     }
 
-    {
-        auto retire = storage::Statement::prepare(db,
-            "UPDATE policy_bundles SET retired_at = ?1\n             WHERE tenant_id = ?2 AND retired_at IS NULL");
-        constexpr std::string_view kRetire = "Failed to retire previous policy: ";
-        if (!retire) return fail(std::string(kRetire) + retire.error());
-        ORVANE_TRY(db_status(retire->bind_uint64(1, now), kRetire));
-        ORVANE_TRY(db_status(retire->bind_text(2, tenant_id), kRetire));
-        ORVANE_TRY(db_status(retire->run(), kRetire));
-    }
-    {
-        auto insert = storage::Statement::prepare(db,
-            "INSERT INTO policy_bundles\n             (policy_version, tenant_id, policy_digest, issued_at, bundle_json)\n"
-            "             VALUES (?1, ?2, ?3, ?4, ?5)");
-        constexpr std::string_view kInsert = "Failed to install policy: ";
-        if (!insert) return fail(std::string(kInsert) + insert.error());
-        ORVANE_TRY(db_status(insert->bind_text(1, policy_version), kInsert));
-        ORVANE_TRY(db_status(insert->bind_text(2, tenant_id), kInsert));
-        ORVANE_TRY(db_status(insert->bind_text(3, policy_digest), kInsert));
-        ORVANE_TRY(db_status(insert->bind_uint64(4, now), kInsert));
-        ORVANE_TRY(db_status(insert->bind_text(5, bundle_text), kInsert));
-        ORVANE_TRY(db_status(insert->run(), kInsert));
-    }
-    {
-        auto attest = storage::Statement::prepare(db,
-            "INSERT OR REPLACE INTO active_policy_attestations\n"
-            "             (tenant_id, policy_version, policy_digest, activated_at, signer_public_key, signature, attestation_json)\n"
-            "             VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-        constexpr std::string_view kAttest = "Failed to record active policy attestation: ";
-        if (!attest) return fail(std::string(kAttest) + attest.error());
-        ORVANE_TRY(db_status(attest->bind_text(1, tenant_id), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(2, policy_version), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(3, policy_digest), kAttest));
-        ORVANE_TRY(db_status(attest->bind_uint64(4, now), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(5, identity.public_key), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(6, attestation_signature), kAttest));
-        ORVANE_TRY(db_status(attest->bind_text(7, attestation_text), kAttest));
-        ORVANE_TRY(db_status(attest->run(), kAttest));
-    }
+    ORVANE_TRY(storage::Queries(db, "Failed to retire previous policy: ")
+                   .execute("UPDATE policy_bundles SET retired_at = ?1\n             WHERE tenant_id = ?2 AND "
+                            "retired_at IS NULL",
+                            now, tenant_id));
+    ORVANE_TRY(storage::Queries(db, "Failed to install policy: ")
+                   .execute("INSERT INTO policy_bundles\n             (policy_version, tenant_id, policy_digest, "
+                            "issued_at, bundle_json)\n             VALUES (?1, ?2, ?3, ?4, ?5)",
+                            policy_version, tenant_id, policy_digest, now, bundle_text));
+    ORVANE_TRY(storage::Queries(db, "Failed to record active policy attestation: ")
+                   .execute("INSERT OR REPLACE INTO active_policy_attestations\n             (tenant_id, "
+                            "policy_version, policy_digest, activated_at, signer_public_key, signature, "
+                            "attestation_json)\n             VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                            tenant_id, policy_version, policy_digest, now, identity.public_key,
+                            attestation_signature, attestation_text));
     ORVANE_TRY(append_event(db, tenant_id, "policy.published", policy_digest, bundle_text, now));
 
     if (own) {

@@ -125,6 +125,88 @@ std::string describe_status(int status) {
 
 }  // namespace
 
+namespace {
+
+// The child's standard input from /dev/null, its output and errors into the
+// pipes. The failure is the error number.
+int set_file_actions(SpawnActions& actions, int out_fd, int err_fd) {
+    if (int error = posix_spawn_file_actions_init(&actions.actions)) return error;
+    actions.ready = true;
+    int error = posix_spawn_file_actions_addopen(&actions.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!error) error = posix_spawn_file_actions_adddup2(&actions.actions, out_fd, 1);
+    if (!error) error = posix_spawn_file_actions_adddup2(&actions.actions, err_fd, 2);
+    return error;
+}
+
+// Its own process group, so a forced end also reaches whatever the program
+// started itself (a wrapper script's real signer, for instance). The program
+// starts with no signal blocked and with SIGPIPE and SIGXFSZ at their
+// defaults: the interpreter ignores both, and an ignored disposition would
+// otherwise survive the exec. The failure is the error number.
+int set_attributes(SpawnAttributes& attributes) {
+    if (int error = posix_spawnattr_init(&attributes.attributes)) return error;
+    attributes.ready = true;
+    sigset_t no_signals, default_signals;
+    sigemptyset(&no_signals);
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    sigaddset(&default_signals, SIGXFSZ);
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    int error = posix_spawnattr_setflags(&attributes.attributes, flags);
+    if (!error) error = posix_spawnattr_setpgroup(&attributes.attributes, 0);
+    if (!error) error = posix_spawnattr_setsigmask(&attributes.attributes, &no_signals);
+    if (!error) error = posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals);
+    return error;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Reads the child's output until it ends, or ends its group at the deadline.
+Status wait_for_exit(Child& child, Fd& out, Fd& err, ProgramOutput& output, int& status,
+                     Clock::time_point deadline, std::uint64_t timeout_ms) {
+    for (;;) {
+        const pid_t done = ::waitpid(child.pid, &status, WNOHANG);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            const int wait_error = errno;
+            // No such child any more (someone else reaped it): its pid may be
+            // reused already, so it must not be signalled.
+            if (wait_error == ECHILD) child.reaped = true;
+            return fail("failed while waiting for signer: " + os_error(wait_error));
+        }
+        if (done == child.pid) {
+            child.reaped = true;
+            return {};
+        }
+        if (Clock::now() >= deadline) {
+            child.kill_group();
+            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            child.reaped = true;
+            return fail("signer timed out after " + std::to_string(timeout_ms) + "ms");
+        }
+        if (int e = pump(out, err, output.standard_output, output.standard_error, 10)) {
+            return fail("failed to read signer output: " + os_error(e));
+        }
+    }
+}
+
+// The program has ended; read the pipes to their end. Something it left
+// running may still hold them open, so the reading stops at the deadline.
+Status drain_after_exit(Fd& out, Fd& err, ProgramOutput& output, Clock::time_point deadline) {
+    while (out.fd >= 0 || err.fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 10));
+        if (int e = pump(out, err, output.standard_output, output.standard_error, wait_ms)) {
+            return fail("failed to read signer output: " + os_error(e));
+        }
+        if (left.count() <= 0) break;
+    }
+    return {};
+}
+
+}  // namespace
+
 Result<ProgramOutput> run_signer_program(const std::string& program,
                                          const std::vector<std::string>& arguments,
                                          std::uint64_t timeout_ms) {
@@ -139,36 +221,9 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
     err_read.fd = err_pipe[0], err_write.fd = err_pipe[1];
 
     SpawnActions actions;
-    if (int error = posix_spawn_file_actions_init(&actions.actions)) {
-        return fail(start_failure + os_error(error));
-    }
-    actions.ready = true;
-    int error = posix_spawn_file_actions_addopen(&actions.actions, 0, "/dev/null", O_RDONLY, 0);
-    if (!error) error = posix_spawn_file_actions_adddup2(&actions.actions, out_write.fd, 1);
-    if (!error) error = posix_spawn_file_actions_adddup2(&actions.actions, err_write.fd, 2);
-    if (error) return fail(start_failure + os_error(error));
-
-    // Its own process group, so a forced end also reaches whatever the program
-    // started itself (a wrapper script's real signer, for instance). The
-    // program starts with no signal blocked and with SIGPIPE and SIGXFSZ at
-    // their defaults: the interpreter ignores both, and an ignored disposition
-    // would otherwise survive the exec.
+    if (int error = set_file_actions(actions, out_write.fd, err_write.fd)) return fail(start_failure + os_error(error));
     SpawnAttributes attributes;
-    if (int e = posix_spawnattr_init(&attributes.attributes)) return fail(start_failure + os_error(e));
-    attributes.ready = true;
-    sigset_t no_signals, default_signals;
-    sigemptyset(&no_signals);
-    sigemptyset(&default_signals);
-    sigaddset(&default_signals, SIGPIPE);
-    sigaddset(&default_signals, SIGXFSZ);
-    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    int attribute_error = posix_spawnattr_setflags(&attributes.attributes, flags);
-    if (!attribute_error) attribute_error = posix_spawnattr_setpgroup(&attributes.attributes, 0);
-    if (!attribute_error) attribute_error = posix_spawnattr_setsigmask(&attributes.attributes, &no_signals);
-    if (!attribute_error) {
-        attribute_error = posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals);
-    }
-    if (attribute_error) return fail(start_failure + os_error(attribute_error));
+    if (int error = set_attributes(attributes)) return fail(start_failure + os_error(error));
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -188,46 +243,11 @@ Result<ProgramOutput> run_signer_program(const std::string& program,
         ::fcntl(fd->fd, F_SETFL, ::fcntl(fd->fd, F_GETFL) | O_NONBLOCK);
     }
 
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     ProgramOutput output;
     int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(child.pid, &status, WNOHANG);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            const int wait_error = errno;
-            // No such child any more (someone else reaped it): its pid may be
-            // reused already, so it must not be signalled.
-            if (wait_error == ECHILD) child.reaped = true;
-            return fail("failed while waiting for signer: " + os_error(wait_error));
-        }
-        if (done == child.pid) {
-            child.reaped = true;
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            child.kill_group();
-            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            child.reaped = true;
-            return fail("signer timed out after " + std::to_string(timeout_ms) + "ms");
-        }
-        if (int e = pump(out_read, err_read, output.standard_output, output.standard_error, 10)) {
-            return fail("failed to read signer output: " + os_error(e));
-        }
-    }
-
-    // The program has ended; read the pipes to their end. Something it left
-    // running may still hold them open, so the reading stops at the deadline.
-    while (out_read.fd >= 0 || err_read.fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 10));
-        if (int e = pump(out_read, err_read, output.standard_output, output.standard_error, wait_ms)) {
-            return fail("failed to read signer output: " + os_error(e));
-        }
-        if (left.count() <= 0) break;
-    }
+    ORVANE_TRY(wait_for_exit(child, out_read, err_read, output, status, deadline, timeout_ms));
+    ORVANE_TRY(drain_after_exit(out_read, err_read, output, deadline));
     output.failed_status = describe_status(status);
     return output;
 }

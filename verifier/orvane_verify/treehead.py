@@ -157,6 +157,11 @@ def verify_consistency_proof(old_note, new_note, public_key_hex, proof):
         hashes = proof_hashes(proof)
     except NoteError as exc:
         return {"status": "INVALID", "reason_code": "CONSISTENCY_PROOF_MALFORMED", "message": str(exc)}
+    # A proof document that names its sizes must name these heads' sizes.
+    if isinstance(proof, dict) and any(name in proof and proof[name] != size for name, size in (
+            ("old_size", old.size), ("new_size", new.size))):
+        return {"status": "INVALID", "reason_code": "TREE_SIZE_MISMATCH", "origin": new.origin,
+                "message": "the proof is for other tree sizes than the heads"}
     if not merkle.verify_consistency(old.size, new.size, old.root, new.root, hashes):
         return {"status": "INVALID", "reason_code": "CONSISTENCY_PROOF_INVALID", "origin": new.origin,
                 "message": "tree of size %d does not extend the tree of size %d" % (new.size, old.size)}

@@ -85,3 +85,16 @@ def test_tree_head_consistency(tmp_path, capsys):
     assert "CONSISTENCY_PROOF_INVALID" in capsys.readouterr().out
     args[1] = write(tmp_path, "garbled", new.replace("\n\n", "\n"))
     assert main(["consistency"] + args) == 1
+
+
+def test_a_consistency_proof_must_be_for_the_heads_sizes(tmp_path, capsys):
+    gate, _ = forge.scenario()
+    leaves = [bytes.fromhex(e["event_digest"]) for e in gate.streams["acme"]]
+    old, new = gate.log("acme", set(), size=3)["tree_head"], gate.log("acme", set())["tree_head"]
+    hashes = [h.hex() for h in merkle.consistency_proof(leaves, 3)]
+    for sizes, status in (({"old_size": 3, "new_size": len(leaves)}, 0), ({"old_size": 2, "new_size": len(leaves)}, 1)):
+        args = [write(tmp_path, "old", old), write(tmp_path, "new", new),
+                write(tmp_path, "p.json", dict(sizes, hashes=hashes)), "--gate-key", gate.key.pk, "--json"]
+        assert main(["consistency"] + args) == status
+        verdict = json.loads(capsys.readouterr().out)
+        assert verdict["reason_code"] == ("CONSISTENCY_VALID" if status == 0 else "TREE_SIZE_MISMATCH")

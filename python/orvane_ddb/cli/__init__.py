@@ -12,7 +12,7 @@ import sys
 
 import click
 
-from . import actions, agents, evidence, ledger, log, policy, setup, stream
+from . import actions, agents, bootstrap, evidence, ledger, log, policy, stream
 from ._base import USAGE, example
 
 __all__ = ["cli", "main"]
@@ -33,8 +33,8 @@ def cli() -> None:
     error), 2 bad usage or malformed input."""
 
 
-cli.add_command(setup.keygen)
-cli.add_command(setup.init)
+cli.add_command(bootstrap.keygen)
+cli.add_command(bootstrap.init)
 cli.add_command(agents.agents)
 cli.add_command(policy.policy)
 cli.add_command(ledger.ledger)
@@ -49,8 +49,8 @@ cli.add_command(log.prove)
 cli.add_command(log.verify)
 cli.add_command(log.witness)
 cli.add_command(evidence.evidence)
-cli.add_command(setup.whoami)
-cli.add_command(setup.signer)
+cli.add_command(bootstrap.whoami)
+cli.add_command(bootstrap.signer)
 
 
 def main(argv: list[str] | None = None) -> int:
