@@ -21,7 +21,8 @@ constexpr const char* kWitnessSchema =
     "            tree_size INTEGER NOT NULL,\n"
     "            root_hash TEXT NOT NULL,\n"
     "            note TEXT NOT NULL,\n"
-    "            accepted_at INTEGER NOT NULL\n"
+    "            accepted_at INTEGER NOT NULL,\n"
+    "            cosignature TEXT NOT NULL DEFAULT ''\n"
     "        );\n"
     "        CREATE TABLE IF NOT EXISTS witness_split_views (\n"
     "            id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
@@ -34,12 +35,18 @@ constexpr const char* kWitnessSchema =
     "            refused_at INTEGER NOT NULL\n"
     "        );\n";
 
-constexpr std::string_view kHeldHead = "SELECT note FROM witness_heads WHERE origin = ?1";
+// Files written before held heads carried the witness's own cosignature get
+// the column; their held heads are then refused (nothing vouches for them).
+constexpr std::string_view kHasCosignature =
+    "SELECT 1 FROM pragma_table_info('witness_heads') WHERE name = 'cosignature'";
+constexpr const char* kAddCosignature =
+    "ALTER TABLE witness_heads ADD COLUMN cosignature TEXT NOT NULL DEFAULT ''";
+constexpr std::string_view kHeldHead = "SELECT note, cosignature FROM witness_heads WHERE origin = ?1";
 constexpr std::string_view kStoreHead =
-    "INSERT INTO witness_heads (origin, public_key, tree_size, root_hash, note, accepted_at) "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (origin) DO UPDATE SET public_key = excluded.public_key, "
+    "INSERT INTO witness_heads (origin, public_key, tree_size, root_hash, note, accepted_at, cosignature) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (origin) DO UPDATE SET public_key = excluded.public_key, "
     "tree_size = excluded.tree_size, root_hash = excluded.root_hash, note = excluded.note, "
-    "accepted_at = excluded.accepted_at";
+    "accepted_at = excluded.accepted_at, cosignature = excluded.cosignature";
 constexpr std::string_view kStoreSplitView =
     "INSERT INTO witness_split_views (origin, public_key, held_note, offered_note, proof_json, reason_code, "
     "refused_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
@@ -68,6 +75,29 @@ Result<std::string> cosign(const Witness& witness, const TreeNote& note, std::ui
     return signature_line(witness.name, key_id(witness.name, witness.key, 0x04), body);
 }
 
+// Whether `line` is this witness's cosignature of `note`: the held head is
+// trusted only when the witness itself signed it, so that a writer of the file
+// cannot swap in another head the log signed (one the witness never accepted).
+bool cosigned_by(const Witness& witness, const TreeNote& note, std::string_view line) {
+    constexpr std::string_view dash = "\u2014 ";
+    if (!line.starts_with(dash) || !line.ends_with('\n')) return false;
+    line.remove_prefix(dash.size());
+    line.remove_suffix(1);
+    if (!line.starts_with(witness.name) || line.size() <= witness.name.size() || line[witness.name.size()] != ' ')
+        return false;
+    auto blob = base64_decode(line.substr(witness.name.size() + 1));
+    Signature signature{};
+    if (!blob || blob->size() != 4 + 8 + signature.size()) return false;
+    const KeyId id = key_id(witness.name, witness.key, 0x04);
+    if (std::memcmp(blob->data(), id.data(), id.size()) != 0) return false;
+    std::uint64_t seconds = 0;
+    for (int i = 4; i < 12; ++i) seconds = (seconds << 8) | (*blob)[i];
+    std::memcpy(signature.data(), blob->data() + 12, signature.size());
+    const std::string message = "cosignature/v1\ntime " + std::to_string(seconds) + "\n" + note.text;
+    return verify_raw(witness.key, {reinterpret_cast<const std::uint8_t*>(message.data()), message.size()},
+                      signature);
+}
+
 Status store_split_view(Witness& witness, const TreeNote& offered, std::string_view public_key,
                         std::string_view held_note, std::string_view offered_note, std::string_view proof_json,
                         std::string_view reason_code, std::uint64_t now) {
@@ -94,6 +124,18 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
     ORVANE_TRY(db->exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 5000;"));
     if (auto done = db->exec(kWitnessSchema); !done)
         return fail("Failed to initialize witness schema: " + done.error());
+    {
+        auto stmt = storage::Statement::prepare(*db, kHasCosignature);
+        if (!stmt) return fail("Failed to initialize witness schema: " + stmt.error());
+        auto row = stmt->step();
+        if (!row) return fail("Failed to initialize witness schema: " + row.error());
+        const bool has_column = *row;
+        stmt = storage::Statement();
+        if (!has_column) {
+            if (auto done = db->exec(kAddCosignature); !done)
+                return fail("Failed to initialize witness schema: " + done.error());
+        }
+    }
     auto signer = load_signer(keyfile);
     if (!signer) return fail(std::move(signer.error()));
     auto key = parse_public_key((*signer)->identity().public_key);
@@ -122,6 +164,7 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
     auto tx = storage::Transaction::begin(witness.db);
     if (!tx) return fail("Failed to begin witness transaction: " + tx.error());
     std::optional<std::string> held_text;
+    std::string held_cosignature;
     {
         static const std::string prefix = "Failed to read held tree head: ";
         auto stmt = storage::Statement::prepare(witness.db, kHeldHead);
@@ -129,16 +172,23 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
         if (auto bound = stmt->bind_text(1, note->origin); !bound) return fail(prefix + bound.error());
         auto row = stmt->step();
         if (!row) return fail(prefix + row.error());
-        if (*row) held_text = std::string(stmt->column_text(0));
+        if (*row) {
+            held_text = std::string(stmt->column_text(0));
+            held_cosignature = std::string(stmt->column_text(1));
+        }
     }
     bool store = true;
     if (held_text) {
         // The held head was checked when it was accepted; it is checked again,
-        // since the file it sits in may have been edited since.
+        // since the file it sits in may have been edited since: it must be a
+        // head of this origin, signed by the log's key and cosigned by this
+        // witness.
         auto held = parse_tree_note(*held_text);
-        if (!held || check_tree_note(*held, *key, public_key).check != NoteCheck::Valid)
+        if (!held || held->origin != note->origin ||
+            check_tree_note(*held, *key, public_key).check != NoteCheck::Valid ||
+            !cosigned_by(witness, *held, held_cosignature))
             return fail("ORVANE_WITNESS_STORE_INVALID: the held tree head of origin '" + note->origin +
-                        "' does not verify under the given key");
+                        "' is not one this witness accepted under the given key");
         auto proof = read_consistency_proof(consistency_proof_json);
         if (!proof) return fail(std::move(proof.error()));
         const Json verdict = consistency_verdict(*held, *note, *key, public_key, *proof);
@@ -157,6 +207,8 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
         }
         store = note->size > held->size;
     }
+    auto line = cosign(witness, *note, seconds);
+    if (!line) return fail(std::move(line.error()));
     if (store) {
         static const std::string prefix = "Failed to store tree head: ";
         auto stmt = storage::Statement::prepare(witness.db, kStoreHead);
@@ -167,11 +219,10 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
         if (bound) bound = stmt->bind_text(4, hex_encode(note->root));
         if (bound) bound = stmt->bind_text(5, note_text);
         if (bound) bound = stmt->bind_uint64(6, *now);
+        if (bound) bound = stmt->bind_text(7, *line);
         if (!bound) return fail(prefix + bound.error());
         if (auto done = stmt->run(); !done) return fail(prefix + done.error());
     }
-    auto line = cosign(witness, *note, seconds);
-    if (!line) return fail(std::move(line.error()));
     if (auto done = tx->commit(); !done) return fail("Failed to store tree head: " + done.error());
     return line;
 }

@@ -136,3 +136,58 @@ def test_an_edited_held_head_is_not_trusted(setup):
 def test_a_missing_witness_key_file_fails_construction(tmp_path):
     with pytest.raises(RuntimeError, match="^Failed to read signer configuration "):
         m.OrvaneWitness(str(tmp_path / "w.db"), str(tmp_path / "absent.key"))
+
+
+def test_a_held_head_swapped_for_another_signed_head_is_not_trusted(setup, tmp_path):
+    """A writer of the witness file who swaps the held head for another head
+    the gate did sign (an older one the witness never saw, one of another
+    tenant) must not get a head cosigned that does not extend the held one."""
+    gate, witness, wkey, path = setup
+    common = grow(gate, 3)  # the witness never sees this one
+    twin_path = str(tmp_path / "twin.db")
+    with sqlite3.connect(gate.db_path) as src, sqlite3.connect(twin_path) as dst:
+        src.backup(dst)
+    witness.add_tree_head(grow(gate, 2), gate.key.public, "{}")
+    other = grow(gate, 1, "globex")
+    twin = Gate.__new__(Gate)
+    twin.key, twin.db_path, twin.keyfile = gate.key, twin_path, gate.keyfile
+    twin.ddb = m.OrvaneDDB(twin_path, gate.keyfile)
+    fork = grow(twin, 4)  # size 7: extends the head of size 3, not the held one of size 5
+    proof = twin.ddb.prove_consistency(TENANT, 3, 7)
+    assert json.loads(m.verify_consistency(common, fork, gate.key.public, proof))["status"] == "VERIFIED"
+    before = held(path)
+    for swapped in (common, other):
+        with sqlite3.connect(path) as conn:
+            conn.execute("UPDATE witness_heads SET note = ?", (swapped,))
+        with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_STORE_INVALID: the held tree head of origin "):
+            witness.add_tree_head(fork, gate.key.public, proof)
+        assert json.loads(witness.split_views()) == []
+        with sqlite3.connect(path) as conn:
+            assert conn.execute("SELECT note FROM witness_heads").fetchall() == [(swapped,)]
+    # Put back, the held head refuses the fork and keeps the evidence.
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE witness_heads SET note = ?", (before[0][2],))
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_SPLIT_VIEW: "):
+        witness.add_tree_head(fork, gate.key.public, twin.ddb.prove_consistency(TENANT, 5, 7))
+
+
+def test_a_witness_file_without_cosigned_heads_refuses_its_held_heads(tmp_path):
+    gate = Gate(tmp_path)
+    wkey = Key()
+    path = str(tmp_path / "old-witness.db")
+    first = grow(gate, 2)
+    with sqlite3.connect(path) as conn:
+        conn.execute("CREATE TABLE witness_heads (origin TEXT PRIMARY KEY, public_key TEXT NOT NULL, "
+                     "tree_size INTEGER NOT NULL, root_hash TEXT NOT NULL, note TEXT NOT NULL, "
+                     "accepted_at INTEGER NOT NULL)")
+        conn.execute("INSERT INTO witness_heads VALUES (?, ?, 2, '', ?, 0)",
+                     (th.origin(gate.key.public, TENANT), gate.key.public, first))
+    witness = m.OrvaneWitness(path, wkey.write(tmp_path / "witness.key"))
+    second = grow(gate, 1)
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_STORE_INVALID: "):
+        witness.add_tree_head(second, gate.key.public, gate.ddb.prove_consistency(TENANT, 2, 3))
+    # Another log is held, and later heads of it are cosigned, as in a new file.
+    witness.add_tree_head(grow(gate, 1, "globex"), gate.key.public, "{}")
+    later = grow(gate, 2, "globex")
+    check_cosignature(witness.add_tree_head(later, gate.key.public, gate.ddb.prove_consistency("globex", 1, 3)),
+                      later, wkey)
