@@ -77,7 +77,7 @@ def test_each_parameter_is_converted_under_its_own_name_in_order(objects):
                 break
             for candidate in ("x", 1, [("{}", "[]")]):
                 attempt = {**valid, param.name: candidate, **{p.name: object() for p in params[index + 1:]}}
-                if not _message(call, **attempt).startswith(f"argument '{param.name}': "):
+                if _message(call, **attempt).startswith(f"argument '{params[index + 1].name}': "):
                     valid[param.name] = candidate
                     break
             else:
