@@ -18,9 +18,10 @@ from __future__ import annotations
 import _orvane_ddb as native
 
 from .documents import Document, as_text, dumps, loads
-from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, forward, translate
+from .errors import CODES, OrvaneError, OrvanePermissionError, OrvaneRuntimeError, classify, translate
 from .executor import OrvaneExecutor
 from .gate import OrvaneDDB
+from .witness import OrvaneWitness
 
 __version__ = "0.1.0"
 
@@ -31,6 +32,7 @@ __all__ = [
     "OrvaneExecutor",
     "OrvanePermissionError",
     "OrvaneRuntimeError",
+    "OrvaneWitness",
     "__version__",
     "classify",
     "dumps",
@@ -122,16 +124,3 @@ def verify_evidence(evidence_json: Document, trusted_gate_public_key: str) -> st
         return native.verify_evidence(as_text(evidence_json), trusted_gate_public_key)
     except RuntimeError as error:
         raise translate(error) from None
-
-
-def _reexport_later_names() -> None:
-    """Re-exports the names other parts of the extension add, when it has them;
-    their functions raise coded refusals here too."""
-    for name in ("OrvaneWitness",):
-        if hasattr(native, name):
-            value = getattr(native, name)
-            globals()[name] = value if isinstance(value, type) else forward(native, name)
-            __all__.append(name)
-
-
-_reexport_later_names()

@@ -27,9 +27,10 @@ from typing import Any, TypeVar
 
 from . import executor as _executor
 from . import gate as _gate
+from . import witness as _witness
 from .documents import Document
 
-__all__ = ["OrvaneDDB", "OrvaneExecutor"]
+__all__ = ["OrvaneDDB", "OrvaneExecutor", "OrvaneWitness"]
 
 _Self = TypeVar("_Self", bound="_Threaded")
 
@@ -308,3 +309,27 @@ class OrvaneExecutor(_Threaded):
     async def get_execution_state(self, authorization_id: str) -> str:
         """Awaits :meth:`orvane_ddb.OrvaneExecutor.get_execution_state` on the object's thread."""
         return await self._call("get_execution_state", authorization_id)
+
+
+class OrvaneWitness(_Threaded):
+    """A witness on a worker thread of its own; every method is awaited.
+
+    Create it with ``await OrvaneWitness.open(db_path, keyfile)``; the methods
+    are those of :class:`orvane_ddb.OrvaneWitness`.
+    """
+
+    __slots__ = ()
+    _kind = "witness"
+
+    @classmethod
+    async def open(cls, db_path: str, keyfile: str) -> OrvaneWitness:
+        """Opens the witness on a new worker thread (see :class:`orvane_ddb.OrvaneWitness`)."""
+        return await cls._create(_witness.OrvaneWitness, db_path, keyfile)
+
+    async def add_tree_head(self, note: str, public_key: str, consistency_proof_json: Document) -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneWitness.add_tree_head` on the object's thread."""
+        return await self._call("add_tree_head", note, public_key, consistency_proof_json)
+
+    async def split_views(self) -> str:
+        """Awaits :meth:`orvane_ddb.OrvaneWitness.split_views` on the object's thread."""
+        return await self._call("split_views")

@@ -6,6 +6,7 @@
 #include "events/stream_audit.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -85,21 +86,11 @@ Result<std::string> create_checkpoint(Gate& gate, std::string_view tenant_id) {
     std::string checkpoint_json = canonical_json(checkpoint);
 
     static const std::string prefix = "Failed to record checkpoint: ";
-    auto stmt = storage::Statement::prepare(gate.db, kInsertCheckpoint);
-    if (!stmt) return fail(prefix + stmt.error());
-    Status bound = stmt->bind_text(1, checkpoint_id);
-    if (bound) bound = stmt->bind_text(2, tenant_id);
-    if (bound) bound = stmt->bind_uint64(3, sequence);
-    if (bound) bound = stmt->bind_uint64(4, summary.first_sequence);
-    if (bound) bound = stmt->bind_uint64(5, summary.last_sequence);
-    if (bound) bound = stmt->bind_text(6, summary.root_hash);
-    if (bound) bound = stmt->bind_uint64(7, summary.total_events);
-    if (bound) bound = stmt->bind_uint64(8, created_at);
-    if (bound) bound = stmt->bind_text(9, checkpoint_json);
-    if (!bound) return fail(prefix + bound.error());
-    if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
-    stmt = storage::Statement();  // released before COMMIT
-    if (auto committed = tx.commit(); !committed) return fail(prefix + committed.error());
+    ORVANE_TRY(storage::Queries(gate.db, prefix)
+                   .execute(kInsertCheckpoint, checkpoint_id, tenant_id, sequence, summary.first_sequence,
+                            summary.last_sequence, summary.root_hash, summary.total_events, created_at,
+                            checkpoint_json));
+    ORVANE_TRY(tx.commit().with_context(prefix));
     return checkpoint_json;
 }
 

@@ -7,6 +7,7 @@
 #include "events/event_ops.hpp"
 #include "log/tree_store.hpp"
 #include "primitives/digest.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -39,22 +40,18 @@ struct StreamHead {
 
 Result<StreamHead> read_head(storage::Connection& db, std::string_view tenant_id) {
     static const std::string prefix = "Failed to query latest event stream state: ";
-    auto stmt = storage::Statement::prepare(db, kHeadQuery);
-    if (!stmt) return fail(prefix + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(prefix + bound.error());
-    auto row = stmt->step();
-    if (!row) return fail(prefix + row.error());
+    const storage::Queries q(db, prefix);
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, q.prepare(kHeadQuery, tenant_id));
+    ORVANE_ASSIGN_OR_RETURN(const bool row, q.step(stmt));
     StreamHead head;
-    if (*row) {
-        auto sequence = stmt->column_unsigned(0);
-        if (!sequence) return fail(prefix + sequence.error());
-        auto digest = stmt->column_string(1);
-        if (!digest) return fail(prefix + digest.error());
+    if (row) {
+        ORVANE_ASSIGN_OR_RETURN(const std::uint64_t sequence, stmt.column_unsigned(0).with_context(prefix));
+        ORVANE_ASSIGN_OR_RETURN(std::string digest, stmt.column_string(1).with_context(prefix));
         // An SQLite integer column ends at INT64_MAX: the next one could not be stored.
-        if (*sequence >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return fail(prefix + "sequence number " + std::to_string(*sequence) + " cannot be followed");
-        head.next_sequence = *sequence + 1;
-        head.prev_hash = std::move(*digest);
+        if (sequence >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return fail(prefix + "sequence number " + std::to_string(sequence) + " cannot be followed");
+        head.next_sequence = sequence + 1;
+        head.prev_hash = std::move(digest);
     }
     return head;
 }
@@ -80,23 +77,12 @@ Result<Json> append_event(storage::Connection& db, std::string_view tenant_id,
     const std::string event_json = canonical_json(event);
 
     static const std::string prefix = "Failed to insert event into stream: ";
-    auto stmt = storage::Statement::prepare(db, kInsertEvent);
-    if (!stmt) return fail(prefix + stmt.error());
-    Status bound = stmt->bind_uint64(1, head.next_sequence);
-    if (bound) bound = stmt->bind_text(2, tenant_id);
-    if (bound) bound = stmt->bind_text(3, event_id);
-    if (bound) bound = stmt->bind_text(4, event_type);
-    if (bound) bound = stmt->bind_text(5, event["payload_hash"].get_ref<const std::string&>());
-    if (bound) bound = stmt->bind_text(6, head.prev_hash);
-    if (bound) bound = stmt->bind_uint64(7, timestamp);
-    if (bound) bound = stmt->bind_text(8, event_digest);
-    if (bound) bound = stmt->bind_text(9, event_json);
-    if (!bound) return fail(prefix + bound.error());
-    if (auto inserted = stmt->run(); !inserted) return fail(prefix + inserted.error());
-    stmt = storage::Statement();
+    ORVANE_TRY(storage::Queries(db, prefix)
+                   .execute(kInsertEvent, head.next_sequence, tenant_id, event_id, event_type,
+                            event["payload_hash"].get_ref<const std::string&>(), head.prev_hash, timestamp,
+                            event_digest, event_json));
     // The tenant's tree grows with its stream, in the same transaction.
-    if (auto grown = log::append_leaf(db, tenant_id, head.next_sequence, event_digest); !grown)
-        return fail(prefix + grown.error());
+    ORVANE_TRY(log::append_leaf(db, tenant_id, head.next_sequence, event_digest).with_context(prefix));
     return event;
 }
 
@@ -110,10 +96,8 @@ Result<std::string> export_event_stream(Gate& gate, std::string_view tenant_id,
     // selecting the whole stream.
     constexpr auto kMaxStored = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     const std::uint64_t start = from_sequence > kMaxStored ? kMaxStored : from_sequence;
-    Status bound = stmt.bind_text(1, tenant_id);
-    if (bound) bound = stmt.bind_uint64(2, start);
-    if (bound) bound = stmt.bind_int64(3, static_cast<std::int64_t>(limit));
-    if (!bound) return fail("Failed to query export events: " + bound.error());
+    ORVANE_TRY(storage::bind_all(stmt, tenant_id, start, static_cast<std::int64_t>(limit))
+                   .with_context("Failed to query export events: "));
     if (from_sequence > kMaxStored) return std::string("[]");
 
     // Each stored event is parsed and written back canonically, straight into

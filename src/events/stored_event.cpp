@@ -3,6 +3,7 @@
 
 #include "primitives/digest.hpp"
 #include "primitives/json.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -83,15 +84,11 @@ Result<std::optional<LatestEvent>> latest_event_of_type(storage::Connection& db,
                                                         std::string_view tenant_id,
                                                         std::string_view event_type) {
     static const std::string prefix = "Failed to query event stream: ";
-    auto stmt = storage::Statement::prepare(db, kLatestOfType);
-    if (!stmt) return fail(prefix + stmt.error());
-    Status bound = stmt->bind_text(1, tenant_id);
-    if (bound) bound = stmt->bind_text(2, event_type);
-    if (!bound) return fail(prefix + bound.error());
-    auto found = stmt->step();
-    if (!found) return fail(prefix + found.error());
-    if (!*found) return std::optional<LatestEvent>();
-    const StoredEventRow row = read_event_row(*stmt);
+    const storage::Queries q(db, prefix);
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, q.prepare(kLatestOfType, tenant_id, event_type));
+    ORVANE_ASSIGN_OR_RETURN(const bool found, q.step(stmt));
+    if (!found) return std::optional<LatestEvent>();
+    const StoredEventRow row = read_event_row(stmt);
     std::string scratch;
     if (row.tenant_id != tenant_id || row.event_type != event_type ||
         !event_row_consistent(row, scratch)) {

@@ -5,6 +5,7 @@
 #include "events/stored_event.hpp"
 #include "primitives/json.hpp"
 #include "primitives/keys.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -30,16 +31,14 @@ Result<std::optional<SignedCheckpoint>> latest_signed_checkpoint(storage::Connec
                                                                  std::string_view tenant_id,
                                                                  std::string_view gate_public_key) {
     static const std::string prefix = "Failed to query latest checkpoint sequence: ";
-    auto stmt = storage::Statement::prepare(db, kLatestCheckpoint);
-    if (!stmt) return fail(prefix + stmt.error());
-    if (auto bound = stmt->bind_text(1, tenant_id); !bound) return fail(prefix + bound.error());
-    auto row = stmt->step();
-    if (!row) return fail(prefix + row.error());
-    if (!*row) return std::optional<SignedCheckpoint>();
+    const storage::Queries q(db, prefix);
+    ORVANE_ASSIGN_OR_RETURN(auto stmt, q.prepare(kLatestCheckpoint, tenant_id));
+    ORVANE_ASSIGN_OR_RETURN(const bool row, q.step(stmt));
+    if (!row) return std::optional<SignedCheckpoint>();
 
     const std::string refused = "ORVANE_CHECKPOINT_INVALID: the latest stored checkpoint of tenant '" +
                                 std::string(tenant_id) + "' does not verify under the gate key";
-    auto checkpoint = parse_json(stmt->column_text(3));
+    auto checkpoint = parse_json(stmt.column_text(3));
     if (!checkpoint || !checkpoint->is_object()) return fail(refused);
     const std::string* signature = find_string(*checkpoint, "signature");
     const Json* signer = find_member(*checkpoint, "signer");
@@ -64,8 +63,8 @@ Result<std::optional<SignedCheckpoint>> latest_signed_checkpoint(storage::Connec
     const std::string* root = find_string(*checkpoint, "stream_root_hash");
     if (tenant == nullptr || *tenant != tenant_id || !sequence || !first || *first != 1 || !last ||
         !total || *total != *last || root == nullptr ||
-        static_cast<std::uint64_t>(stmt->column_int64(0)) != *sequence ||
-        static_cast<std::uint64_t>(stmt->column_int64(1)) != *last || stmt->column_text(2) != *root) {
+        static_cast<std::uint64_t>(stmt.column_int64(0)) != *sequence ||
+        static_cast<std::uint64_t>(stmt.column_int64(1)) != *last || stmt.column_text(2) != *root) {
         return fail(refused);
     }
     return std::optional<SignedCheckpoint>(SignedCheckpoint{*sequence, *last, *root});

@@ -12,7 +12,7 @@
 #include "identity/registration_event.hpp"
 #include "identity/resolve.hpp"
 #include "events/event_stream.hpp"
-#include "identity/text.hpp"
+#include "primitives/utf8.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"
 #include "primitives/keys.hpp"

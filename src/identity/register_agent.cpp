@@ -10,7 +10,7 @@
 #include "identity/identity_ops.hpp"
 #include "identity/registration_event.hpp"
 #include "identity/resolve.hpp"
-#include "identity/text.hpp"
+#include "primitives/utf8.hpp"
 #include "policy/active_policy.hpp"
 #include "primitives/clock.hpp"
 #include "primitives/json.hpp"

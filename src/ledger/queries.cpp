@@ -4,6 +4,7 @@
 
 #include "ledger/decision.hpp"
 #include "ledger/ledger_ops.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -63,10 +64,8 @@ std::optional<std::string> list_by_depth(Gate& gate, std::uint32_t limit, std::u
         return std::nullopt;
     auto start = gate.decision_ranks.locate(offset);
     if (!start) return std::string("[]");
-    auto rows = storage::Statement::prepare(gate.db, kListFromDepthSql);
-    if (!rows || !rows->bind_int64(1, limit) || !rows->bind_uint64(2, start->skip) ||
-        !rows->bind_uint64(3, start->depth))
-        return std::nullopt;
+    auto rows = storage::Queries(gate.db).prepare(kListFromDepthSql, limit, start->skip, start->depth);
+    if (!rows) return std::nullopt;
     auto listing = write_listing(*rows);
     if (!listing) return std::nullopt;
     rows = storage::Statement();  // reset before the snapshot ends

@@ -21,6 +21,7 @@
 #include "ledger/ledger_ops.hpp"
 #include "primitives/hex.hpp"
 #include "primitives/keys.hpp"
+#include "storage/query.hpp"
 
 namespace orvane {
 
@@ -183,16 +184,11 @@ std::vector<std::string> actor_warnings(storage::Connection& db,
     unique_actors = actors.size();
 
     std::vector<std::string> warnings;
-    auto lookup = storage::Statement::prepare(db, "SELECT 1 FROM agents WHERE public_key = ?1 LIMIT 1");
+    const storage::Queries q(db);
     for (std::string_view actor : actors) {
-        bool registered = false;
-        if (lookup) {
-            lookup->reset();
-            if (lookup->bind_text(1, actor)) {
-                auto row = lookup->step();
-                registered = row && *row;
-            }
-        }
+        // A failed lookup reads as "not registered": the answer is a warning only.
+        const bool registered =
+            q.exists("SELECT 1 FROM agents WHERE public_key = ?1 LIMIT 1", actor).value_or(false);
         if (!registered)
             warnings.push_back("Actor '" + std::string(actor) +
                                "' is not registered in the agents table.");

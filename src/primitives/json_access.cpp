@@ -1,53 +1,13 @@
 // The contract checks of JSON members and their one message.
 #include "primitives/json_access.hpp"
 
+#include "primitives/utf8.hpp"
+
 namespace orvane {
-namespace {
-
-// Unicode White_Space code points.
-bool is_unicode_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// True when the text holds a code point that is not whitespace. Strings come
-// from the JSON parser and are valid UTF-8; a malformed sequence counts as
-// content rather than space.
-bool has_content(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        char32_t cp = 0;
-        std::size_t len = 1;
-        if (lead < 0x80) {
-            cp = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            cp = lead & 0x1F;
-            len = 2;
-        } else if ((lead & 0xF0) == 0xE0) {
-            cp = lead & 0x0F;
-            len = 3;
-        } else if ((lead & 0xF8) == 0xF0) {
-            cp = lead & 0x07;
-            len = 4;
-        } else {
-            return true;
-        }
-        if (i + len > text.size()) return true;
-        for (std::size_t k = 1; k < len; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        if (!is_unicode_space(cp)) return true;
-        i += len;
-    }
-    return false;
-}
-
-}  // namespace
 
 bool is_non_blank(const Json* value) {
-    return value != nullptr && value->is_string() && has_content(value->get_ref<const std::string&>());
+    // Strings come from the JSON parser and are valid UTF-8.
+    return value != nullptr && value->is_string() && !is_blank(value->get_ref<const std::string&>());
 }
 
 bool is_unsigned_integer(const Json* value) {

@@ -10,7 +10,7 @@
 #include "primitives/key_files.hpp"
 #include "primitives/keys.hpp"
 #include "signers/local_signer.hpp"
-#include "signers/text.hpp"
+#include "primitives/utf8.hpp"
 #include "signers/vault_transit.hpp"
 
 namespace orvane {
@@ -51,7 +51,7 @@ Result<SignerRef> load_local_signer(const Json& document, const std::string& pri
 // A present string that is not empty after trimming; the untrimmed text is kept.
 Result<std::string> required_member(const Json& document, std::string_view name) {
     const std::string* value = find_string(document, name);
-    if (value == nullptr || signers::trim_unicode(*value).empty()) {
+    if (value == nullptr || trim_unicode(*value).empty()) {
         return fail("ORVANE_SIGNER_CONFIG_INVALID: '" + std::string(name) + "' is required");
     }
     return *value;

@@ -7,7 +7,7 @@
 #include "primitives/hex.hpp"
 #include "primitives/keys.hpp"
 #include "signers/signer_process.hpp"
-#include "signers/text.hpp"
+#include "primitives/utf8.hpp"
 
 namespace orvane {
 
@@ -52,10 +52,10 @@ Result<std::string> VaultTransitSigner::sign(std::span<const std::uint8_t> messa
         }
         if (!output->failed_status.empty()) {
             last_failure = label + "signer exited with " + output->failed_status + ": " +
-                           std::string(signers::trim_unicode(signers::utf8_lossy(output->standard_error)));
+                           std::string(trim_unicode(utf8_lossy(output->standard_error)));
             continue;
         }
-        if (!signers::is_valid_utf8(output->standard_output)) {
+        if (!is_valid_utf8(output->standard_output)) {
             last_failure = label + "signer returned non-UTF-8 output";
             continue;
         }
@@ -66,7 +66,7 @@ Result<std::string> VaultTransitSigner::sign(std::span<const std::uint8_t> messa
 
 Result<std::string> VaultTransitSigner::check_response(std::string_view output,
                                                        std::span<const std::uint8_t> message) const {
-    const std::string_view answer = signers::trim_unicode(output);
+    const std::string_view answer = trim_unicode(output);
     const std::string& version = identity().key_version;
     const std::size_t first = answer.find(':');
     const std::size_t second = first == std::string_view::npos ? first : answer.find(':', first + 1);

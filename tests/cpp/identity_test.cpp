@@ -2,7 +2,7 @@
 
 #include "identity/registration_event.hpp"
 #include "identity/resolve.hpp"
-#include "identity/text.hpp"
+#include "primitives/utf8.hpp"
 #include "storage/sqlite.hpp"
 
 namespace orvane {

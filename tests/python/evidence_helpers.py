@@ -14,13 +14,14 @@ import sys
 import _orvane_ddb
 
 from executor_helpers import Key, canonical, now_micros
-from outcome_helpers import TENANT, Road
+from outcome_helpers import TENANT, Road, outcome_body
 
 try:
     import orvane_verify
 except ImportError:  # a checkout without `pip install ./verifier`
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "verifier"))
     import orvane_verify
+import orvane_verify.canonical
 
 BASELINE_TENANT = "beta"
 
@@ -35,7 +36,10 @@ class Actions:
         self.gate = road.gate_key.public_hex
         self.ids = {}
         self.early_head = road.ddb.create_tree_head(TENANT)  # a head every file outgrows
-        self.ids["succeeded"] = self.run(road.agent, TENANT, "SUCCEEDED")
+        # Non-ASCII text, an escaped character and numbers that are no integers: both
+        # verifiers must write them canonically to check the executor's signature.
+        self.ids["succeeded"] = self.run(road.agent, TENANT, "SUCCEEDED", input={"to": "zoë ✓\t", "cents": 1250},
+                                         output={"rate": 12.25, "tiny": 2.5e-07, "big": 1e16, "neg": -0.0})
         self.ids["failed"] = self.run(road.agent, TENANT, "FAILED")
 
         old = road.register("rotating", {"role": "proposer", "tenant_id": TENANT})
@@ -69,10 +73,12 @@ class Actions:
                                               agent.sign_hex(canonical(intent)), 120)
         return json.loads(text)
 
-    def run(self, agent, tenant, status):
-        permit = self.permit(agent, tenant)
+    def run(self, agent, tenant, status, output=None, **members):
+        permit = self.permit(agent, tenant, **members)
         if status is not None:
-            self.road.commit(permit, self.road.outcome(permit, status))
+            body = outcome_body(permit, self.road.executor, status, output)
+            body["executor_signature"] = self.road.executor.sign_hex(orvane_verify.canonical.canonical_bytes(body))
+            self.road.commit(permit, orvane_verify.canonical.canonical_text(body))
         return permit["authorization"]["action_id"]
 
     def export(self, name):

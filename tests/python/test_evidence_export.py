@@ -2,12 +2,13 @@
 verify_evidence: what the file holds, that it stands alone (no database),
 and the refusals for stored data the gate cannot vouch for."""
 
+import hashlib
 import json
 
 import pytest
 
 import _orvane_ddb
-from evidence_helpers import Actions, failed_checks
+from evidence_helpers import Actions, failed_checks, orvane_verify
 from executor_helpers import canonical, digest_hex
 from outcome_helpers import TENANT
 
@@ -33,7 +34,7 @@ class TestExport:
         action_id = actions.ids["succeeded"]
         text = road.ddb.export_evidence(action_id)
         evidence = json.loads(text)
-        assert canonical(evidence).decode() == text
+        assert orvane_verify.canonical.canonical_text(evidence) == text  # the independent canonical writer
         trace = json.loads(road.ddb.get_trace(action_id))
         assert evidence["authorization"] == trace["authorization"]
         assert evidence["execution"] == trace["execution"]
@@ -51,7 +52,8 @@ class TestExport:
         # Each announced document with the stream event that announced it.
         logged = {(log["tenant_id"], entry["event"]["event_type"]): entry["event"]
                   for log in evidence["logs"] for entry in log["entries"]}
-        assert logged[(TENANT, "action.executed")]["payload_hash"] == digest_hex(evidence["execution"])
+        assert logged[(TENANT, "action.executed")]["payload_hash"] == hashlib.sha256(
+            orvane_verify.canonical.canonical_bytes(evidence["execution"])).hexdigest()
         assert logged[(TENANT, "action.authorized")]["event_id"] == evidence["authorization"]["authorization"][
             "authorization_id"]
         assert evidence["lifecycle_events"] == []

@@ -32,18 +32,20 @@ def native_signature(method) -> list[tuple[str, object]]:
 @pytest.mark.parametrize("wrapper, native", [
     (orvane_ddb.OrvaneDDB, _orvane_ddb.OrvaneDDB),
     (orvane_ddb.OrvaneExecutor, _orvane_ddb.OrvaneExecutor),
+    (orvane_ddb.OrvaneWitness, _orvane_ddb.OrvaneWitness),
 ])
 def test_wrappers_have_every_method_of_the_extension_with_its_signature(wrapper, native):
     """Same names, order and defaults as the extension's own text signatures,
     and a docstring on each; the dict view has every method that returns JSON."""
-    dicts = orvane_ddb.gate.GateDicts if wrapper is orvane_ddb.OrvaneDDB else orvane_ddb.executor.ExecutorDicts
+    dicts = {orvane_ddb.OrvaneDDB: orvane_ddb.gate.GateDicts,
+             orvane_ddb.OrvaneExecutor: orvane_ddb.executor.ExecutorDicts}.get(wrapper)
     for name, method in vars(native).items():
         if name.startswith("_") or not callable(method):
             continue
         mine = getattr(wrapper, name)
         assert native_signature(mine) == native_signature(method), name
         assert mine.__doc__ and mine.__doc__.strip(), name
-        if name not in ("count", "verify_agent"):
+        if dicts is not None and name not in ("count", "verify_agent"):
             assert native_signature(getattr(dicts, name)) == native_signature(method), name
     assert native_signature(wrapper.__init__) == native_signature(native)
 
@@ -129,3 +131,23 @@ def test_the_environment_variable_counts_as_a_gate_database(tmp_path, caplog, fr
     with caplog.at_level(logging.WARNING, logger="orvane_ddb"):
         road.executor(gate_db=None)
     assert caplog.records == []
+
+
+def test_the_witness_refuses_with_codes_and_works_from_asyncio(tmp_path):
+    from orvane_ddb import aio
+
+    road = build_road(tmp_path)
+    witness = orvane_ddb.OrvaneWitness(str(tmp_path / "witness.db"), road.keys["executor"])
+    with pytest.raises(orvane_ddb.OrvaneRuntimeError) as caught:
+        witness.add_tree_head("not a note", road.public["gate"], "{}")
+    assert caught.value.code.startswith("ORVANE_") and caught.value.code != "ORVANE_ERROR"
+    note = road.gate.create_tree_head(road.intent()["tenant_id"])
+    cosignature = witness.add_tree_head(note, road.public["gate"], {})
+    assert cosignature.startswith("\u2014 ") and json.loads(witness.split_views()) == []
+
+    async def again():
+        async with await aio.OrvaneWitness.open(str(tmp_path / "witness2.db"), road.keys["executor"]) as other:
+            return await other.add_tree_head(note, road.public["gate"], "{}")
+
+    import asyncio
+    assert asyncio.run(again()).startswith("\u2014 ")

@@ -110,7 +110,8 @@ def test_calls_the_extension_adds_are_awaited_too(road):
 
 def test_the_async_classes_have_every_method_of_the_wrappers():
     import inspect
-    for mine, sync in ((aio.OrvaneDDB, orvane_ddb.OrvaneDDB), (aio.OrvaneExecutor, orvane_ddb.OrvaneExecutor)):
+    for mine, sync in ((aio.OrvaneDDB, orvane_ddb.OrvaneDDB), (aio.OrvaneExecutor, orvane_ddb.OrvaneExecutor),
+                       (aio.OrvaneWitness, orvane_ddb.OrvaneWitness)):
         for name, method in vars(sync).items():
             if name.startswith("_") or not inspect.isfunction(method):
                 continue
