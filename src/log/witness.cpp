@@ -154,6 +154,9 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
     auto db = storage::Connection::open_read_write(db_path);
     if (!db) return fail("Failed to open SQLite database '" + db_path + "': " + db.error());
     ORVANE_TRY(db->exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 5000;"));
+    // One transaction: two processes opening an older file add its columns once.
+    auto tx = storage::Transaction::begin(*db);
+    if (!tx) return fail("Failed to initialize witness schema: " + tx.error());
     if (auto done = db->exec(kWitnessSchema); !done)
         return fail("Failed to initialize witness schema: " + done.error());
     for (const auto& [table, column, add] : {std::tuple{"witness_heads", "cosignature", kAddCosignature},
@@ -172,6 +175,7 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
             if (auto done = db->exec(add); !done) return fail("Failed to initialize witness schema: " + done.error());
         }
     }
+    if (auto done = tx->commit(); !done) return fail("Failed to initialize witness schema: " + done.error());
     auto signer = load_signer(keyfile);
     if (!signer) return fail(std::move(signer.error()));
     auto key = parse_public_key((*signer)->identity().public_key);
