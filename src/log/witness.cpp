@@ -2,6 +2,7 @@
 #include "log/witness.hpp"
 
 #include <cstring>
+#include <limits>
 #include <tuple>
 
 #include "log/note.hpp"
@@ -197,6 +198,10 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
     const NoteVerdict checked = check_tree_note(*note, *key, public_key);
     if (checked.check != NoteCheck::Valid)
         return fail("ORVANE_WITNESS_HEAD_INVALID: " + checked.message);
+    // Sizes are kept in an SQLite integer column, which ends at INT64_MAX.
+    if (note->size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail("ORVANE_WITNESS_HEAD_INVALID: tree size " + std::to_string(note->size) +
+                    " is larger than a witness can hold");
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     const std::uint64_t seconds = *now / 1000000;
