@@ -178,6 +178,43 @@ bool to_u32(PyObject* value, const char* name, std::uint32_t& out) {
     return true;
 }
 
+Decisions::~Decisions() {
+    for (PyObject* holder : holders) Py_DECREF(holder);
+}
+
+bool convert_argument(PyObject* value, const char*, Decisions& out) {
+    if (PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'decisions': object cannot be converted to 'Sequence'");
+        return false;
+    }
+    PyObject* iterator = PyObject_GetIter(value);
+    if (!iterator) return false;
+    const Py_ssize_t hint = PySequence_Size(value);
+    if (hint > 0) out.items.reserve(static_cast<std::size_t>(hint));
+    if (hint < 0) PyErr_Clear();
+    PyObject* item;
+    bool ok = true;
+    while (ok && (item = PyIter_Next(iterator))) {
+        out.holders.push_back(item);
+        DecisionInput input;
+        if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+            PyErr_SetString(PyExc_TypeError,
+                            "argument 'decisions': each item must be a tuple of two str (payload, rules)");
+            ok = false;
+        } else {
+            ok = to_str(PyTuple_GetItem(item, 0), "decisions", input.payload) &&
+                 to_str(PyTuple_GetItem(item, 1), "decisions", input.rules);
+            if (ok) out.items.push_back(input);
+        }
+    }
+    Py_DECREF(iterator);
+    return ok && !PyErr_Occurred();
+}
+
 namespace {
 // Sets the exception with the message as its single argument; the text is
 // decoded leniently so that no byte of a message can fail the raise itself.

@@ -8,10 +8,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.hpp"
+#include "ledger/ledger_ops.hpp"
 
 namespace orvane::binding {
 
@@ -40,6 +43,44 @@ bool to_optional_path(PyObject* value, const char* name, std::optional<std::stri
 bool to_bool(PyObject* value, const char* name, bool& out);
 bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
 bool to_u32(PyObject* value, const char* name, std::uint32_t& out);
+
+// The values a parameter's argument can become besides text, flags and
+// integers. A path is text the operations take as a file name.
+struct Path {
+    std::string_view text;
+    operator std::string() const { return std::string(text); }
+};
+struct OptionalPath {
+    std::optional<std::string_view> text;
+    operator std::optional<std::string>() const {
+        return text ? std::optional<std::string>(std::string(*text)) : std::nullopt;
+    }
+};
+// (payload, rules) pairs; the tuples stay referenced until the value goes, so
+// that the text views stay valid for the whole call.
+struct Decisions {
+    std::vector<DecisionInput> items;
+    std::vector<PyObject*> holders;
+    Decisions() = default;
+    Decisions(const Decisions&) = delete;
+    Decisions& operator=(const Decisions&) = delete;
+    ~Decisions();
+    operator std::span<const DecisionInput>() const { return items; }
+};
+
+// One conversion per kind of value, for the method table.
+inline bool convert_argument(PyObject* v, const char* name, std::string_view& out) { return to_str(v, name, out); }
+inline bool convert_argument(PyObject* v, const char* name, std::optional<std::string_view>& out) {
+    return to_optional_str(v, name, out);
+}
+inline bool convert_argument(PyObject* v, const char* name, Path& out) { return to_path(v, name, out.text); }
+inline bool convert_argument(PyObject* v, const char* name, OptionalPath& out) {
+    return to_optional_path(v, name, out.text);
+}
+inline bool convert_argument(PyObject* v, const char* name, bool& out) { return to_bool(v, name, out); }
+inline bool convert_argument(PyObject* v, const char* name, std::uint64_t& out) { return to_u64(v, name, out); }
+inline bool convert_argument(PyObject* v, const char* name, std::uint32_t& out) { return to_u32(v, name, out); }
+bool convert_argument(PyObject* value, const char* name, Decisions& out);
 
 // Result conversion: the failure message becomes the exception's argument.
 PyObject* to_python(Result<std::string>&& result, PyObject* exception_class);

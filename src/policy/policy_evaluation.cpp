@@ -60,6 +60,25 @@ Status check_allowed(const Json& constraints, std::string_view key, std::string_
     return {};
 }
 
+// The digest of the canonical evidence object, written member by member in
+// byte order so the intent is not copied:
+// {"intent":..,"policy_digest":..,"schema_version":..,"ttl_seconds":..}.
+std::string evidence_digest(const Json& intent, std::string_view policy_digest, std::uint64_t ttl_seconds,
+                            std::size_t input_size) {
+    std::string evidence;
+    evidence.reserve(input_size + 256);
+    evidence.append("{\"intent\":");
+    append_canonical_json(evidence, intent);
+    evidence.append(",\"policy_digest\":");
+    append_json_string(evidence, policy_digest);
+    evidence.append(",\"schema_version\":");
+    append_json_string(evidence, kPolicyEvidenceSchema);
+    evidence.append(",\"ttl_seconds\":");
+    append_json_uint(evidence, ttl_seconds);
+    evidence.push_back('}');
+    return sha256_hex(evidence);
+}
+
 }  // namespace
 
 Result<bool> match_patterns(const Json* patterns, std::string_view candidate) {
@@ -142,21 +161,7 @@ Result<PolicyEvaluation> evaluate_verified_policy(const Json& bundle, const Json
     if (allowed) reasons.emplace_back("POLICY_ALLOWED");
 
     ORVANE_ASSIGN_OR_RETURN(auto policy_digest, required_string(bundle, "policy_digest"));
-    // The canonical evidence object, written member by member in byte order so
-    // the intent is not copied:
-    // {"intent":..,"policy_digest":..,"schema_version":..,"ttl_seconds":..}.
-    std::string evidence;
-    evidence.reserve(canonical_input.size() + 256);
-    evidence.append("{\"intent\":");
-    append_canonical_json(evidence, intent);
-    evidence.append(",\"policy_digest\":");
-    append_json_string(evidence, policy_digest);
-    evidence.append(",\"schema_version\":");
-    append_json_string(evidence, kPolicyEvidenceSchema);
-    evidence.append(",\"ttl_seconds\":");
-    append_json_uint(evidence, ttl_seconds);
-    evidence.push_back('}');
-    evaluation.evidence_digest = sha256_hex(evidence);
+    evaluation.evidence_digest = evidence_digest(intent, policy_digest, ttl_seconds, canonical_input.size());
 
     evaluation.decision = allowed ? "ALLOWED" : "BLOCKED";
     const Json* executors = find_member(constraints, "allowed_executors");

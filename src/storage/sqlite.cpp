@@ -232,13 +232,17 @@ const char* type_name(int type) {
         default: return "Null";
     }
 }
+
+// "Invalid column type <type> at index: <i>, name: <column>".
+std::string column_type_message(sqlite3_stmt* stmt, int index, int type) {
+    return "Invalid column type " + std::string(type_name(type)) + " at index: " + std::to_string(index) +
+           ", name: " + sqlite3_column_name(stmt, index);
+}
 }  // namespace
 
 Result<std::string_view> Statement::column_utf8(int index) const {
     const int type = column_type(index);
-    if (type != SQLITE_TEXT)
-        return fail("Invalid column type " + std::string(type_name(type)) + " at index: " +
-                    std::to_string(index) + ", name: " + sqlite3_column_name(stmt_, index));
+    if (type != SQLITE_TEXT) return fail(column_type_message(stmt_, index, type));
     return column_text_checked(index);
 }
 
@@ -257,9 +261,7 @@ Result<std::string> Statement::column_string(int index) const {
 
 Result<std::int64_t> Statement::column_integer(int index) const {
     const int type = column_type(index);
-    if (type != SQLITE_INTEGER)
-        return fail("Invalid column type " + std::string(type_name(type)) + " at index: " +
-                    std::to_string(index) + ", name: " + sqlite3_column_name(stmt_, index));
+    if (type != SQLITE_INTEGER) return fail(column_type_message(stmt_, index, type));
     return column_int64(index);
 }
 

@@ -162,7 +162,10 @@ def test_every_table_entry_is_a_text_the_module_raises():
     sources = core_sources()
 
     def written(text):
-        if text in sources or any(message.startswith(text) for message in RAISED):
+        # A fixed head may be written without its ": " when the core adds the
+        # separator itself (a context prefix).
+        head = text[:-2] if text.endswith(": ") else text
+        if head in sources or any(message.startswith(text) for message in RAISED):
             return True
         field = re.fullmatch(r"(.+) must be valid JSON: ", text)
         return bool(field) and f'parse_json_field("{field.group(1)}"' in sources
@@ -174,6 +177,7 @@ def test_every_table_entry_is_a_text_the_module_raises():
 LITERAL = r'"((?:[^"\\]|\\.)*)"'
 MESSAGE_HEADS = [
     re.compile(r"\bfail\(\s*(?:std::string\(\s*)?\(?\s*(?:\w+\s*\?\s*)?" + LITERAL),
+    re.compile(r"\bwith_context\(\s*" + LITERAL),
     re.compile(r"\b(?:constexpr|const)\s+[\w:]+\s*\*?\s*(?:const\s+)?\w+(?:\[\])?\s*=\s*" + LITERAL),
     re.compile(r"std::string\s+\w+\s*=\s*" + LITERAL),
 ]

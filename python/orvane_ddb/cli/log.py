@@ -224,12 +224,7 @@ def witness() -> None:
 
 
 def open_witness(db: str, key: str) -> Any:
-    witness_type = getattr(orvane_ddb, "OrvaneWitness", None)
-    if witness_type is None:
-        import _orvane_ddb
-
-        witness_type = _orvane_ddb.OrvaneWitness
-    return witness_type(db, key)
+    return orvane_ddb.OrvaneWitness(db, key)
 
 
 def witness_options(command: Any) -> Any:
