@@ -2,6 +2,7 @@
 #include "log/witness.hpp"
 
 #include <cstring>
+#include <limits>
 #include <tuple>
 
 #include "log/note.hpp"
@@ -154,6 +155,9 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
     auto db = storage::Connection::open_read_write(db_path);
     if (!db) return fail("Failed to open SQLite database '" + db_path + "': " + db.error());
     ORVANE_TRY(db->exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 5000;"));
+    // One transaction: two processes opening an older file add its columns once.
+    auto tx = storage::Transaction::begin(*db);
+    if (!tx) return fail("Failed to initialize witness schema: " + tx.error());
     if (auto done = db->exec(kWitnessSchema); !done)
         return fail("Failed to initialize witness schema: " + done.error());
     for (const auto& [table, column, add] : {std::tuple{"witness_heads", "cosignature", kAddCosignature},
@@ -172,6 +176,7 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
             if (auto done = db->exec(add); !done) return fail("Failed to initialize witness schema: " + done.error());
         }
     }
+    if (auto done = tx->commit(); !done) return fail("Failed to initialize witness schema: " + done.error());
     auto signer = load_signer(keyfile);
     if (!signer) return fail(std::move(signer.error()));
     auto key = parse_public_key((*signer)->identity().public_key);
@@ -193,6 +198,10 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
     const NoteVerdict checked = check_tree_note(*note, *key, public_key);
     if (checked.check != NoteCheck::Valid)
         return fail("ORVANE_WITNESS_HEAD_INVALID: " + checked.message);
+    // Sizes are kept in an SQLite integer column, which ends at INT64_MAX.
+    if (note->size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail("ORVANE_WITNESS_HEAD_INVALID: tree size " + std::to_string(note->size) +
+                    " is larger than a witness can hold");
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     const std::uint64_t seconds = *now / 1000000;

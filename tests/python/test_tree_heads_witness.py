@@ -160,6 +160,21 @@ def test_an_edited_held_head_is_not_trusted(setup):
         witness.add_tree_head(grow(gate, 1), gate.key.public, gate.ddb.prove_consistency(TENANT, 2, 3))
 
 
+def test_a_head_too_large_to_hold_is_refused_without_a_write(setup):
+    gate, witness, wkey, path = setup
+    own = nacl.signing.SigningKey.generate()
+    key = own.verify_key.encode().hex()
+    origin = th.origin(key, TENANT)
+    text = "%s\n%d\n%s\n" % (origin, 2 ** 63, base64.b64encode(b"\x11" * 32).decode())
+    blob = th.key_id(origin, key, 1) + own.sign(text.encode()).signature
+    note = text + "\n" + th.DASH + origin + " " + base64.b64encode(blob).decode() + "\n"
+    assert json.loads(m.verify_tree_head(note, key))["status"] == "VERIFIED"
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_HEAD_INVALID: tree size 9223372036854775808 is "
+                                           "larger than a witness can hold$"):
+        witness.add_tree_head(note, key, "{}")
+    assert held(path) == []
+
+
 def test_a_missing_witness_key_file_fails_construction(tmp_path):
     with pytest.raises(RuntimeError, match="^Failed to read signer configuration "):
         m.OrvaneWitness(str(tmp_path / "w.db"), str(tmp_path / "absent.key"))
