@@ -2,6 +2,8 @@
 #include "log/witness.hpp"
 
 #include <cstring>
+#include <limits>
+#include <tuple>
 
 #include "log/note.hpp"
 #include "log/verify.hpp"
@@ -32,15 +34,18 @@ constexpr const char* kWitnessSchema =
     "            offered_note TEXT NOT NULL,\n"
     "            proof_json TEXT NOT NULL,\n"
     "            reason_code TEXT NOT NULL,\n"
-    "            refused_at INTEGER NOT NULL\n"
+    "            refused_at INTEGER NOT NULL,\n"
+    "            witness_signature TEXT NOT NULL DEFAULT ''\n"
     "        );\n";
 
 // Files written before held heads carried the witness's own cosignature get
 // the column; their held heads are then refused (nothing vouches for them).
-constexpr std::string_view kHasCosignature =
-    "SELECT 1 FROM pragma_table_info('witness_heads') WHERE name = 'cosignature'";
+// The same for split views, which the witness signs as it records them.
+constexpr std::string_view kHasColumn = "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2";
 constexpr const char* kAddCosignature =
     "ALTER TABLE witness_heads ADD COLUMN cosignature TEXT NOT NULL DEFAULT ''";
+constexpr const char* kAddSplitViewSignature =
+    "ALTER TABLE witness_split_views ADD COLUMN witness_signature TEXT NOT NULL DEFAULT ''";
 constexpr std::string_view kHeldHead = "SELECT note, cosignature FROM witness_heads WHERE origin = ?1";
 constexpr std::string_view kStoreHead =
     "INSERT INTO witness_heads (origin, public_key, tree_size, root_hash, note, accepted_at, cosignature) "
@@ -49,10 +54,32 @@ constexpr std::string_view kStoreHead =
     "accepted_at = excluded.accepted_at, cosignature = excluded.cosignature";
 constexpr std::string_view kStoreSplitView =
     "INSERT INTO witness_split_views (origin, public_key, held_note, offered_note, proof_json, reason_code, "
-    "refused_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+    "refused_at, witness_signature) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
 constexpr std::string_view kSplitViews =
-    "SELECT origin, public_key, held_note, offered_note, proof_json, reason_code, refused_at "
+    "SELECT origin, public_key, held_note, offered_note, proof_json, reason_code, refused_at, witness_signature, id "
     "FROM witness_split_views ORDER BY id ASC";
+constexpr std::string_view kSplitViewSchema = "orvane.witness-split-view.v1";
+
+// The record of one refusal as split_views() lists it; the witness signs its
+// canonical form with the schema version added.
+Json split_view_item(std::string_view origin, std::string_view public_key, std::string_view held_note,
+                     std::string_view offered_note, std::string_view proof_json, std::string_view reason_code,
+                     std::uint64_t refused_at) {
+    Json item = Json::object();
+    item["origin"] = origin;
+    item["public_key"] = public_key;
+    item["held_note"] = held_note;
+    item["offered_note"] = offered_note;
+    item["proof_json"] = proof_json;
+    item["reason_code"] = reason_code;
+    item["refused_at"] = refused_at;
+    return item;
+}
+
+std::string split_view_signed_bytes(Json item) {
+    item["schema_version"] = kSplitViewSchema;
+    return canonical_json(item);
+}
 
 std::string lower(std::string_view text) {
     std::string out(text);
@@ -102,6 +129,11 @@ Status store_split_view(Witness& witness, const TreeNote& offered, std::string_v
                         std::string_view held_note, std::string_view offered_note, std::string_view proof_json,
                         std::string_view reason_code, std::uint64_t now) {
     static const std::string prefix = "Failed to record split view: ";
+    const std::string signed_bytes = split_view_signed_bytes(
+        split_view_item(offered.origin, public_key, held_note, offered_note, proof_json, reason_code, now));
+    auto signature = witness.signer->sign(
+        {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()});
+    if (!signature) return fail(prefix + signature.error());
     auto stmt = storage::Statement::prepare(witness.db, kStoreSplitView);
     if (!stmt) return fail(prefix + stmt.error());
     Status bound = stmt->bind_text(1, offered.origin);
@@ -111,6 +143,7 @@ Status store_split_view(Witness& witness, const TreeNote& offered, std::string_v
     if (bound) bound = stmt->bind_text(5, proof_json);
     if (bound) bound = stmt->bind_text(6, reason_code);
     if (bound) bound = stmt->bind_uint64(7, now);
+    if (bound) bound = stmt->bind_text(8, *signature);
     if (!bound) return fail(prefix + bound.error());
     if (auto done = stmt->run(); !done) return fail(prefix + done.error());
     return {};
@@ -122,20 +155,28 @@ Result<std::unique_ptr<Witness>> open_witness(const std::string& db_path, const 
     auto db = storage::Connection::open_read_write(db_path);
     if (!db) return fail("Failed to open SQLite database '" + db_path + "': " + db.error());
     ORVANE_TRY(db->exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA busy_timeout = 5000;"));
+    // One transaction: two processes opening an older file add its columns once.
+    auto tx = storage::Transaction::begin(*db);
+    if (!tx) return fail("Failed to initialize witness schema: " + tx.error());
     if (auto done = db->exec(kWitnessSchema); !done)
         return fail("Failed to initialize witness schema: " + done.error());
-    {
-        auto stmt = storage::Statement::prepare(*db, kHasCosignature);
+    for (const auto& [table, column, add] : {std::tuple{"witness_heads", "cosignature", kAddCosignature},
+                                             std::tuple{"witness_split_views", "witness_signature",
+                                                        kAddSplitViewSignature}}) {
+        auto stmt = storage::Statement::prepare(*db, kHasColumn);
         if (!stmt) return fail("Failed to initialize witness schema: " + stmt.error());
+        Status bound = stmt->bind_text(1, table);
+        if (bound) bound = stmt->bind_text(2, column);
+        if (!bound) return fail("Failed to initialize witness schema: " + bound.error());
         auto row = stmt->step();
         if (!row) return fail("Failed to initialize witness schema: " + row.error());
         const bool has_column = *row;
         stmt = storage::Statement();
         if (!has_column) {
-            if (auto done = db->exec(kAddCosignature); !done)
-                return fail("Failed to initialize witness schema: " + done.error());
+            if (auto done = db->exec(add); !done) return fail("Failed to initialize witness schema: " + done.error());
         }
     }
+    if (auto done = tx->commit(); !done) return fail("Failed to initialize witness schema: " + done.error());
     auto signer = load_signer(keyfile);
     if (!signer) return fail(std::move(signer.error()));
     auto key = parse_public_key((*signer)->identity().public_key);
@@ -157,6 +198,10 @@ Result<std::string> add_tree_head(Witness& witness, std::string_view note_text, 
     const NoteVerdict checked = check_tree_note(*note, *key, public_key);
     if (checked.check != NoteCheck::Valid)
         return fail("ORVANE_WITNESS_HEAD_INVALID: " + checked.message);
+    // Sizes are kept in an SQLite integer column, which ends at INT64_MAX.
+    if (note->size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return fail("ORVANE_WITNESS_HEAD_INVALID: tree size " + std::to_string(note->size) +
+                    " is larger than a witness can hold");
     auto now = now_micros();
     if (!now) return fail(std::move(now.error()));
     const std::uint64_t seconds = *now / 1000000;
@@ -236,16 +281,24 @@ Result<std::string> split_views(Witness& witness) {
         auto row = stmt->step();
         if (!row) return fail(prefix + row.error());
         if (!*row) break;
-        Json item = Json::object();
-        const char* names[] = {"origin", "public_key", "held_note", "offered_note", "proof_json", "reason_code"};
-        for (int i = 0; i < 6; ++i) {
+        std::string_view texts[8];
+        for (int i = 0; i < 8; ++i) {
+            if (i == 6) continue;
             auto text = stmt->column_text_checked(i);
             if (!text) return fail(prefix + text.error());
-            item[names[i]] = std::string(*text);
+            texts[i] = *text;
         }
         auto at = stmt->column_unsigned(6);
         if (!at) return fail(prefix + at.error());
-        item["refused_at"] = *at;
+        Json item = split_view_item(texts[0], texts[1], texts[2], texts[3], texts[4], texts[5], *at);
+        // A record is evidence only as the witness signed it: an edited or
+        // inserted row is refused, not listed.
+        const std::string signed_bytes = split_view_signed_bytes(item);
+        if (!verify_signature(hex_encode(witness.key),
+                              {reinterpret_cast<const std::uint8_t*>(signed_bytes.data()), signed_bytes.size()},
+                              texts[7]))
+            return fail("ORVANE_WITNESS_STORE_INVALID: split view " + std::to_string(stmt->column_int64(8)) +
+                        " is not one this witness recorded");
         out.push_back(std::move(item));
     }
     return canonical_json(out);

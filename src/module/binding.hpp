@@ -8,10 +8,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.hpp"
+#include "ledger/ledger_ops.hpp"
 
 namespace orvane::binding {
 
@@ -30,16 +33,43 @@ bool bind_fast(const Params& params, PyObject* const* args, Py_ssize_t nargs, Py
 // Binds a classic (tuple, dict) call, for constructors.
 bool bind_classic(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// Converters: false with a Python exception set on failure.
-bool to_str(PyObject* value, const char* name, std::string_view& out);
-bool to_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
-// A file path: a str without NUL characters (the operating system would end
-// the path at the first one), else ValueError as Python's own open() words it.
-bool to_path(PyObject* value, const char* name, std::string_view& out);
-bool to_optional_path(PyObject* value, const char* name, std::optional<std::string_view>& out);
-bool to_bool(PyObject* value, const char* name, bool& out);
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
-bool to_u32(PyObject* value, const char* name, std::uint32_t& out);
+// The values a parameter's argument can become besides text, flags and
+// integers. A path is text the operations take as a file name.
+struct Path {
+    std::string_view text;
+    operator std::string() const { return std::string(text); }
+};
+struct OptionalPath {
+    std::optional<std::string_view> text;
+    operator std::optional<std::string>() const {
+        return text ? std::optional<std::string>(std::string(*text)) : std::nullopt;
+    }
+};
+// (payload, rules) pairs; the tuples stay referenced until the value goes, so
+// that the text views stay valid for the whole call.
+struct Decisions {
+    std::vector<DecisionInput> items;
+    std::vector<PyObject*> holders;
+    Decisions() = default;
+    Decisions(const Decisions&) = delete;
+    Decisions& operator=(const Decisions&) = delete;
+    ~Decisions();
+    operator std::span<const DecisionInput>() const { return items; }
+};
+
+// One conversion per kind of value (`name` is the parameter's, for
+// messages): false with a Python exception set on failure. An absent or None
+// optional value is none. A path is a str without NUL characters (the
+// operating system would end the path at the first one), else ValueError as
+// Python's own open() words it.
+bool convert_argument(PyObject* value, const char* name, std::string_view& out);
+bool convert_argument(PyObject* value, const char* name, std::optional<std::string_view>& out);
+bool convert_argument(PyObject* value, const char* name, Path& out);
+bool convert_argument(PyObject* value, const char* name, OptionalPath& out);
+bool convert_argument(PyObject* value, const char* name, bool& out);
+bool convert_argument(PyObject* value, const char* name, std::uint64_t& out);
+bool convert_argument(PyObject* value, const char* name, std::uint32_t& out);
+bool convert_argument(PyObject* value, const char* name, Decisions& out);
 
 // Result conversion: the failure message becomes the exception's argument.
 PyObject* to_python(Result<std::string>&& result, PyObject* exception_class);

@@ -1,3 +1,4 @@
+// The module's types and functions, as the module's initialisation adds them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,10 +9,8 @@ namespace orvane::binding {
 PyObject* create_gate_type(PyObject* module);
 PyObject* create_executor_type(PyObject* module);
 PyObject* create_witness_type(PyObject* module);
-PyObject* create_gen_keys_function(PyObject* module);
-// Adds verify_checkpoint_stream, verify_authorization and permit_info.
-int add_verification_functions(PyObject* module);
-// Adds the tree head and proof verification functions to the module.
-int add_log_functions(PyObject* module);
+// Adds gen_keys, verify_evidence and the verification functions of
+// checkpoint streams, authorizations, permits, tree heads and proofs.
+int add_functions(PyObject* module);
 
 }  // namespace orvane::binding

@@ -104,6 +104,33 @@ def test_a_head_that_does_not_extend_the_held_one_is_refused_and_kept(setup, tmp
         "ERR_CONSISTENCY_PROOF_INVALID", "ERR_ROLLBACK_DETECTED"]
 
 
+def test_split_views_list_only_what_the_witness_recorded(setup, tmp_path):
+    gate, witness, wkey, path = setup
+    witness.add_tree_head(grow(gate, 5), gate.key.public, "{}")
+    twin = forked(gate, tmp_path)
+    fork = grow(twin, 8)
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_SPLIT_VIEW: "):
+        witness.add_tree_head(fork, gate.key.public, twin.ddb.prove_consistency(TENANT, 5, 8))
+    recorded = witness.split_views()
+    (view,) = json.loads(recorded)
+    # Edited or planted rows would accuse the log of what it never showed.
+    planted = ("INSERT INTO witness_split_views (origin, public_key, held_note, offered_note, proof_json, "
+               "reason_code, refused_at, witness_signature) SELECT origin, public_key, held_note, held_note, "
+               "proof_json, reason_code, refused_at, witness_signature FROM witness_split_views")
+    for attack in ("UPDATE witness_split_views SET reason_code = 'ERR_ROLLBACK_DETECTED'",
+                   "UPDATE witness_split_views SET offered_note = held_note", planted):
+        with sqlite3.connect(path) as conn:
+            conn.execute(attack)
+        with pytest.raises(RuntimeError, match=r"^ORVANE_WITNESS_STORE_INVALID: split view \d+ is not one this "
+                                               r"witness recorded$"):
+            witness.split_views()
+        with sqlite3.connect(path) as conn:
+            conn.execute("DELETE FROM witness_split_views WHERE id > 1")
+            conn.execute("UPDATE witness_split_views SET reason_code = ?, offered_note = ?",
+                         (view["reason_code"], view["offered_note"]))
+        assert witness.split_views() == recorded
+
+
 def test_refusals_that_prove_nothing_write_nothing(setup):
     gate, witness, wkey, path = setup
     first = grow(gate, 2)
@@ -131,6 +158,21 @@ def test_an_edited_held_head_is_not_trusted(setup):
                      "char(10) || '1' || char(10))")
     with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_STORE_INVALID: "):
         witness.add_tree_head(grow(gate, 1), gate.key.public, gate.ddb.prove_consistency(TENANT, 2, 3))
+
+
+def test_a_head_too_large_to_hold_is_refused_without_a_write(setup):
+    gate, witness, wkey, path = setup
+    own = nacl.signing.SigningKey.generate()
+    key = own.verify_key.encode().hex()
+    origin = th.origin(key, TENANT)
+    text = "%s\n%d\n%s\n" % (origin, 2 ** 63, base64.b64encode(b"\x11" * 32).decode())
+    blob = th.key_id(origin, key, 1) + own.sign(text.encode()).signature
+    note = text + "\n" + th.DASH + origin + " " + base64.b64encode(blob).decode() + "\n"
+    assert json.loads(m.verify_tree_head(note, key))["status"] == "VERIFIED"
+    with pytest.raises(RuntimeError, match="^ORVANE_WITNESS_HEAD_INVALID: tree size 9223372036854775808 is "
+                                           "larger than a witness can hold$"):
+        witness.add_tree_head(note, key, "{}")
+    assert held(path) == []
 
 
 def test_a_missing_witness_key_file_fails_construction(tmp_path):
