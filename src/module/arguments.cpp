@@ -1,4 +1,5 @@
-// Argument binding and conversion, shared by every callable of the module.
+// Argument binding and conversion, shared by every callable of the module,
+// and the mapping of results to Python values.
 #include <cstring>
 
 #include "module/binding.hpp"
@@ -87,7 +88,7 @@ bool bind_classic(const Params& params, PyObject* args, PyObject* kwargs, PyObje
     return check_required(params, out);
 }
 
-bool to_str(PyObject* value, const char* name, std::string_view& out) {
+bool convert_argument(PyObject* value, const char* name, std::string_view& out) {
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'", name,
                      type_name(value).c_str());
@@ -100,13 +101,13 @@ bool to_str(PyObject* value, const char* name, std::string_view& out) {
     return true;
 }
 
-bool to_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out) {
+bool convert_argument(PyObject* value, const char* name, std::optional<std::string_view>& out) {
     if (!value || value == Py_None) {
         out.reset();
         return true;
     }
     std::string_view text;
-    if (!to_str(value, name, text)) return false;
+    if (!convert_argument(value, name, text)) return false;
     out = text;
     return true;
 }
@@ -119,15 +120,15 @@ bool free_of_nul(std::string_view path) {
 }
 }  // namespace
 
-bool to_path(PyObject* value, const char* name, std::string_view& out) {
-    return to_str(value, name, out) && free_of_nul(out);
+bool convert_argument(PyObject* value, const char* name, Path& out) {
+    return convert_argument(value, name, out.text) && free_of_nul(out.text);
 }
 
-bool to_optional_path(PyObject* value, const char* name, std::optional<std::string_view>& out) {
-    return to_optional_str(value, name, out) && (!out || free_of_nul(*out));
+bool convert_argument(PyObject* value, const char* name, OptionalPath& out) {
+    return convert_argument(value, name, out.text) && (!out.text || free_of_nul(*out.text));
 }
 
-bool to_bool(PyObject* value, const char* name, bool& out) {
+bool convert_argument(PyObject* value, const char* name, bool& out) {
     if (PyBool_Check(value)) {
         out = value == Py_True;
         return true;
@@ -152,7 +153,7 @@ bool to_bool(PyObject* value, const char* name, bool& out) {
     return false;
 }
 
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
+bool convert_argument(PyObject* value, const char* name, std::uint64_t& out) {
     if (!PyLong_Check(value) && !PyIndex_Check(value)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer", name,
                      type_name(value).c_str());
@@ -167,9 +168,9 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
     return true;
 }
 
-bool to_u32(PyObject* value, const char* name, std::uint32_t& out) {
+bool convert_argument(PyObject* value, const char* name, std::uint32_t& out) {
     std::uint64_t wide = 0;
-    if (!to_u64(value, name, wide)) return false;
+    if (!convert_argument(value, name, wide)) return false;
     if (wide > 0xFFFFFFFFULL) {
         PyErr_Format(PyExc_OverflowError, "argument '%s': out of range integral type conversion attempted", name);
         return false;
@@ -206,8 +207,8 @@ bool convert_argument(PyObject* value, const char*, Decisions& out) {
                             "argument 'decisions': each item must be a tuple of two str (payload, rules)");
             ok = false;
         } else {
-            ok = to_str(PyTuple_GetItem(item, 0), "decisions", input.payload) &&
-                 to_str(PyTuple_GetItem(item, 1), "decisions", input.rules);
+            ok = convert_argument(PyTuple_GetItem(item, 0), "decisions", input.payload) &&
+                 convert_argument(PyTuple_GetItem(item, 1), "decisions", input.rules);
             if (ok) out.items.push_back(input);
         }
     }

@@ -33,17 +33,6 @@ bool bind_fast(const Params& params, PyObject* const* args, Py_ssize_t nargs, Py
 // Binds a classic (tuple, dict) call, for constructors.
 bool bind_classic(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// Converters: false with a Python exception set on failure.
-bool to_str(PyObject* value, const char* name, std::string_view& out);
-bool to_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
-// A file path: a str without NUL characters (the operating system would end
-// the path at the first one), else ValueError as Python's own open() words it.
-bool to_path(PyObject* value, const char* name, std::string_view& out);
-bool to_optional_path(PyObject* value, const char* name, std::optional<std::string_view>& out);
-bool to_bool(PyObject* value, const char* name, bool& out);
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
-bool to_u32(PyObject* value, const char* name, std::uint32_t& out);
-
 // The values a parameter's argument can become besides text, flags and
 // integers. A path is text the operations take as a file name.
 struct Path {
@@ -68,18 +57,18 @@ struct Decisions {
     operator std::span<const DecisionInput>() const { return items; }
 };
 
-// One conversion per kind of value, for the method table.
-inline bool convert_argument(PyObject* v, const char* name, std::string_view& out) { return to_str(v, name, out); }
-inline bool convert_argument(PyObject* v, const char* name, std::optional<std::string_view>& out) {
-    return to_optional_str(v, name, out);
-}
-inline bool convert_argument(PyObject* v, const char* name, Path& out) { return to_path(v, name, out.text); }
-inline bool convert_argument(PyObject* v, const char* name, OptionalPath& out) {
-    return to_optional_path(v, name, out.text);
-}
-inline bool convert_argument(PyObject* v, const char* name, bool& out) { return to_bool(v, name, out); }
-inline bool convert_argument(PyObject* v, const char* name, std::uint64_t& out) { return to_u64(v, name, out); }
-inline bool convert_argument(PyObject* v, const char* name, std::uint32_t& out) { return to_u32(v, name, out); }
+// One conversion per kind of value (`name` is the parameter's, for
+// messages): false with a Python exception set on failure. An absent or None
+// optional value is none. A path is a str without NUL characters (the
+// operating system would end the path at the first one), else ValueError as
+// Python's own open() words it.
+bool convert_argument(PyObject* value, const char* name, std::string_view& out);
+bool convert_argument(PyObject* value, const char* name, std::optional<std::string_view>& out);
+bool convert_argument(PyObject* value, const char* name, Path& out);
+bool convert_argument(PyObject* value, const char* name, OptionalPath& out);
+bool convert_argument(PyObject* value, const char* name, bool& out);
+bool convert_argument(PyObject* value, const char* name, std::uint64_t& out);
+bool convert_argument(PyObject* value, const char* name, std::uint32_t& out);
 bool convert_argument(PyObject* value, const char* name, Decisions& out);
 
 // Result conversion: the failure message becomes the exception's argument.

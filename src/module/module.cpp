@@ -1,6 +1,6 @@
 // Module entry: multi-phase initialisation with one execution step that adds
 // the three types and the module-level functions.
-#include "module/binding.hpp"
+#include "module/method_table.hpp"
 #include "module/types.hpp"
 
 namespace orvane::binding {
@@ -32,8 +32,17 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_orvane_ddb", "", 0, nullptr, module_slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModuleName,
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
 
 }  // namespace
 }  // namespace orvane::binding
