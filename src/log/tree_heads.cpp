@@ -87,6 +87,15 @@ Result<std::optional<StoredHead>> latest_tree_head(storage::Connection& db, std:
     const NoteVerdict verdict = check_tree_note(*note, *key, gate_public_key);
     if (verdict.check != NoteCheck::Valid || note->origin != log_origin(gate_public_key, tenant_id))
         return fail(refused);
+    // Only the note as the gate writes it, with its one signature line: the
+    // stored text is handed out as the gate's head, so lines added to it
+    // (a cosignature no witness made) must not ride along.
+    const std::string_view stored = stmt->column_text(1);
+    if (note->signatures.size() != 1 ||
+        stored != checkpoint_text(note->origin, note->size, note->root) + "\n" +
+                      signature_line(note->origin, key_id(note->origin, *key),
+                                     std::span<const std::uint8_t>(note->signatures[0].blob).subspan(4)))
+        return fail(refused);
     StoredHead head;
     head.head_sequence = *sequence;
     head.tree_size = note->size;

@@ -226,11 +226,25 @@ def test_a_tree_rewritten_under_a_signed_head_is_not_signed(small):
 
 
 def test_an_edited_stored_head_is_refused(small):
-    gate, _, _ = small
+    gate, _, new = small
+    refused = ("^ORVANE_TREE_HEAD_INVALID: the latest stored tree head of tenant 'acme' does not verify under "
+               "the gate key$")
+    # Lines added to the stored note would be handed out as the gate's own head: a cosignature of a witness
+    # that never saw it, or the gate's line twice.
+    stranger = Key()
+    name = "orvane-ddb/witness/" + stranger.public
+    fake = th.DASH + name + " " + base64.b64encode(th.key_id(name, stranger.public, 4) + bytes(72)).decode() + "\n"
+    gate_line = new.split("\n\n")[1]
+    for edited in (new + fake, new + gate_line):
+        assert json.loads(m.verify_tree_head(edited, gate.key.public))["status"] == "VERIFIED"
+        gate.execute("UPDATE tree_heads SET note = ?1 WHERE note = ?2", edited, new)
+        with pytest.raises(RuntimeError, match=refused):
+            gate.ddb.create_tree_head(TENANT)
+        gate.execute("UPDATE tree_heads SET note = ?1 WHERE note = ?2", new, edited)
+    assert gate.ddb.create_tree_head(TENANT) == new
     gate.register("more", {"tenant_id": TENANT})
     gate.execute("UPDATE tree_heads SET note = replace(note, '\n8\n', '\n4\n')")
-    with pytest.raises(RuntimeError, match="^ORVANE_TREE_HEAD_INVALID: the latest stored tree head of tenant "
-                                           "'acme' does not verify under the gate key$"):
+    with pytest.raises(RuntimeError, match=refused):
         gate.ddb.create_tree_head(TENANT)
 
 
