@@ -147,7 +147,6 @@ Result<std::string> verify_checkpoint_stream(Gate& gate, std::string_view checkp
 
 Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_json, std::string_view stream_json,
                                                    const std::optional<std::string>& trusted) {
-
     ORVANE_ASSIGN_OR_RETURN(auto checkpoint,
                             parse_json(checkpoint_json).with_context("Invalid checkpoint JSON: "));
     ORVANE_ASSIGN_OR_RETURN(auto stream, parse_json(stream_json).with_context("Invalid stream JSON: "));
@@ -165,9 +164,7 @@ Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_j
     const std::string* signature = find_string(checkpoint, "signature");
     if (signature == nullptr) return fail("Checkpoint missing signature");
 
-    Json unsigned_checkpoint = checkpoint;
-    unsigned_checkpoint.erase("signature");
-    const std::string signed_bytes = canonical_json(unsigned_checkpoint);
+    const std::string signed_bytes = canonical_json_without(checkpoint, {"signature"});
 
     const Json* signer = find_member(checkpoint, "signer");
     if (signer == nullptr) return fail("Checkpoint missing signer");
@@ -187,10 +184,8 @@ Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_j
     if (auto broken = walk_stream(stream, walk)) return result_json(checkpoint_id, walk.verified, *broken);
     if (walk.next_sequence != last_sequence + 1) {
         return result_json(checkpoint_id, walk.verified,
-                           {"ERR_ROLLBACK_DETECTED", "Stream ended at sequence " +
-                                                         std::to_string(walk.next_sequence - 1) +
-                                                         ", but checkpoint requires " +
-                                                         std::to_string(last_sequence)});
+                           {"ERR_ROLLBACK_DETECTED", "Stream ended at sequence " + std::to_string(walk.next_sequence - 1) +
+                                                         ", but checkpoint requires " + std::to_string(last_sequence)});
     }
     std::string recomputed_root = walk.hash.finish_hex();
     if (recomputed_root != *root_hash) {
@@ -198,13 +193,11 @@ Result<std::string> verify_checkpoint_stream_under(std::string_view checkpoint_j
                            {"ERR_STREAM_HASH_MISMATCH",
                             "Calculated stream root hash does not match checkpoint root hash"});
     }
-    const std::uint64_t verified = walk.verified;
-
     Json result = Json::object();
     result["schema_version"] = "orvane.checkpoint-verification.v1";
     result["status"] = "VERIFIED";
     result["checkpoint_id"] = checkpoint_id;
-    result["events_verified"] = verified;
+    result["events_verified"] = walk.verified;
     result["reason_code"] = "CHECKPOINT_VALID";
     result["message"] = "Event stream and checkpoint root hash verified mathematically";
     result["checkpoint_sequence"] = checkpoint_sequence.value_or(0);

@@ -244,6 +244,45 @@ Result<KeyPair> key_pair_from_private_hex(std::string_view hex) {
     return key;
 }
 
+namespace {
+
+// Counts the key members of the top-level object with nlohmann's SAX.
+struct KeyMemberCounter : nlohmann::json_sax<Json> {
+    int depth = 0, pub = 0, priv = 0;
+    std::string duplicate;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { ++depth; return true; }
+    bool key(string_t& k) override {
+        if (depth == 1) {
+            if (k == "public_key" && ++pub == 2 && duplicate.empty()) duplicate = k;
+            if (k == "private_key" && ++priv == 2 && duplicate.empty()) duplicate = k;
+        }
+        return true;
+    }
+    bool end_object() override { --depth; return true; }
+    bool start_array(std::size_t) override { ++depth; return true; }
+    bool end_array() override { --depth; return true; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+};
+
+// The first key member ("public_key" or "private_key") that the top-level
+// object of `text` holds twice, or "".
+std::string duplicate_key_member(const std::string& text) {
+    KeyMemberCounter counter;
+    Json::sax_parse(text, &counter);
+    return counter.duplicate;
+}
+
+}  // namespace
+
 Result<KeyPair> load_ledger_key(const std::string& path) {
     auto text = read_text_file(path);
     if (!text) return fail("Failed to read key file '" + path + "': " + text.error());
@@ -261,35 +300,9 @@ Result<KeyPair> load_ledger_key(const std::string& path) {
         return fail("Failed to parse key file JSON: " + reason);
     };
     if (value->is_object()) {
-        // Detect duplicate members of the top-level object with nlohmann's SAX.
-        struct Counter : nlohmann::json_sax<Json> {
-            int depth = 0, pub = 0, priv = 0;
-            std::string duplicate;
-            bool null() override { return true; }
-            bool boolean(bool) override { return true; }
-            bool number_integer(number_integer_t) override { return true; }
-            bool number_unsigned(number_unsigned_t) override { return true; }
-            bool number_float(number_float_t, const string_t&) override { return true; }
-            bool string(string_t&) override { return true; }
-            bool binary(binary_t&) override { return true; }
-            bool start_object(std::size_t) override { ++depth; return true; }
-            bool key(string_t& k) override {
-                if (depth == 1) {
-                    if (k == "public_key" && ++pub == 2 && duplicate.empty()) duplicate = k;
-                    if (k == "private_key" && ++priv == 2 && duplicate.empty()) duplicate = k;
-                }
-                return true;
-            }
-            bool end_object() override { --depth; return true; }
-            bool start_array(std::size_t) override { ++depth; return true; }
-            bool end_array() override { --depth; return true; }
-            bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-                return false;
-            }
-        } counter;
-        Json::sax_parse(*text, &counter);
+        const std::string duplicate = duplicate_key_member(*text);
         const std::string position = end_position(*text);
-        if (!counter.duplicate.empty()) return parse_fail("duplicate field `" + counter.duplicate + "`" + position);
+        if (!duplicate.empty()) return parse_fail("duplicate field `" + duplicate + "`" + position);
         const std::string* pub = find_string(*value, "public_key");
         const std::string* priv = find_string(*value, "private_key");
         if (!find_member(*value, "public_key")) return parse_fail("missing field `public_key`" + position);
