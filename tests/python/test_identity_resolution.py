@@ -75,8 +75,8 @@ TAMPERING = [
     ("status", "'rotated'"),
     ("valid_until", "registered_at + 10"),
     ("revoked_at", "registered_at"),
-    ("registration_event_id", "'00' || substr(registration_event_id, 3)"),
-    ("registration_signature", "'00' || substr(registration_signature, 3)"),
+    ("registration_event_id", "(CASE WHEN substr(registration_event_id, 1, 2) = '00' THEN 'ff' ELSE '00' END) || substr(registration_event_id, 3)"),
+    ("registration_signature", "(CASE WHEN substr(registration_signature, 1, 2) = '00' THEN 'ff' ELSE '00' END) || substr(registration_signature, 3)"),
     ("registration_event", "replace(registration_event, '\"alias\":\"bot\"', '\"alias\":\"bob\"')"),
     ("registration_signature", "''"),
 ]
