@@ -16,11 +16,12 @@ from typing import Any
 import _orvane_ddb
 
 from .documents import Document, as_text, loads, parsed
-from .errors import forward, translate
+from ._wrapper import BARE_REFUSALS as _BARE
+from ._wrapper import NativeWrapper
+from .errors import translate
 
 __all__ = ["OrvaneExecutor", "ExecutorDicts", "NO_GATE_DB_WARNING"]
 
-_BARE = (PermissionError, RuntimeError)
 _log = logging.getLogger("orvane_ddb")
 
 #: The warning logged when an executor is created without a gate database.
@@ -59,7 +60,7 @@ def _warn_once_without_gate_db() -> None:
     _log.warning(NO_GATE_DB_WARNING)
 
 
-class OrvaneExecutor:
+class OrvaneExecutor(NativeWrapper):
     """Verifies permits of one trusted gate and tenant and runs each action at most once.
 
     ``db_path`` is the executor's own database; ``keyfile`` its key file or
@@ -70,7 +71,7 @@ class OrvaneExecutor:
     :class:`OrvaneRuntimeError` when it cannot be set up.
     """
 
-    __slots__ = ("_native", "__weakref__")
+    __slots__ = ()
 
     def __init__(
         self,
@@ -139,15 +140,6 @@ class OrvaneExecutor:
             return self._native.get_execution_state(authorization_id)
         except _BARE as error:
             raise translate(error) from None
-
-    def __getattr__(self, name: str) -> Any:
-        # Calls the extension adds later are passed through, with coded refusals.
-        if name.startswith("_"):
-            return object.__getattribute__(self, name)
-        return forward(self._native, name)
-
-    def __repr__(self) -> str:
-        return f"<orvane_ddb.OrvaneExecutor at {id(self):#x}>"
 
 
 class ExecutorDicts:

@@ -15,14 +15,13 @@ from typing import Any
 import _orvane_ddb
 
 from .documents import Document, as_decisions, as_text, loads, parsed
-from .errors import forward, translate
+from ._wrapper import BARE_REFUSALS as _BARE
+from ._wrapper import NativeWrapper
+from .errors import translate
 
 __all__ = ["OrvaneDDB", "GateDicts"]
 
-_BARE = (PermissionError, RuntimeError)
-
-
-class OrvaneDDB:
+class OrvaneDDB(NativeWrapper):
     """A gate: the decision ledger, the identity registry, policies, permits and outcomes.
 
     Opens (creating or migrating) the gate database at ``db_path``; ``keyfile``
@@ -32,7 +31,7 @@ class OrvaneDDB:
     cannot be opened or the signer cannot be loaded.
     """
 
-    __slots__ = ("_native", "__weakref__")
+    __slots__ = ()
 
     def __init__(self, db_path: str, keyfile: str) -> None:
         try:
@@ -306,15 +305,6 @@ class OrvaneDDB:
             return self._native.prove_consistency(tenant_id, old_size, new_size)
         except _BARE as error:
             raise translate(error) from None
-
-    def __getattr__(self, name: str) -> Any:
-        # Calls the extension adds later are passed through, with coded refusals.
-        if name.startswith("_"):
-            return object.__getattribute__(self, name)
-        return forward(self._native, name)
-
-    def __repr__(self) -> str:
-        return f"<orvane_ddb.OrvaneDDB at {id(self):#x}>"
 
 
 class GateDicts:

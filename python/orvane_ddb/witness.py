@@ -11,20 +11,19 @@ from typing import Any
 import _orvane_ddb
 
 from .documents import Document, as_text
-from .errors import forward, translate
+from ._wrapper import BARE_REFUSALS as _BARE
+from ._wrapper import NativeWrapper
+from .errors import translate
 
 __all__ = ["OrvaneWitness"]
 
-_BARE = (PermissionError, RuntimeError)
-
-
-class OrvaneWitness:
+class OrvaneWitness(NativeWrapper):
     """Keeps the latest accepted tree head of each log and cosigns only heads that extend it.
 
     ``db_path`` is the witness's own database, ``keyfile`` the key it cosigns with.
     """
 
-    __slots__ = ("_native", "__weakref__")
+    __slots__ = ()
 
     def __init__(self, db_path: str, keyfile: str) -> None:
         try:
@@ -54,12 +53,3 @@ class OrvaneWitness:
             return self._native.split_views()
         except _BARE as error:
             raise translate(error) from None
-
-    def __getattr__(self, name: str) -> Any:
-        # Calls the extension adds later are passed through, with coded refusals.
-        if name.startswith("_"):
-            return object.__getattribute__(self, name)
-        return forward(self._native, name)
-
-    def __repr__(self) -> str:
-        return f"<orvane_ddb.OrvaneWitness at {id(self):#x}>"
