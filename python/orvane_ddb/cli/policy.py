@@ -19,7 +19,7 @@ def policy() -> None:
 
 
 def already_installed(policies: list[dict], spec: dict) -> dict | None:
-    """The tenant's active bundle when it was made from this very spec."""
+    """The tenant's active bundle when it was made from this very policy document."""
     for bundle in policies:
         if bundle.get("status") == "ACTIVE" and all(bundle.get(m) == spec.get(m) for m in SPEC_MEMBERS):
             return bundle
@@ -41,8 +41,8 @@ def already_installed(policies: list[dict], spec: dict) -> dict | None:
 def install(spec_file: str, db_path: str, key_path: str, as_json: bool) -> None:
     """Sign and install the policy in SPEC_FILE ("-" for standard input) as
     the active policy of its tenant. A policy for tenant "*" is the fallback
-    for every tenant without a policy of its own. Installing the spec that is
-    already active changes nothing and says so."""
+    for every tenant without a policy of its own. Installing the same policy again
+    while it is active changes nothing and says so."""
     spec = read_document(spec_file, "policy spec")
     if not isinstance(spec, dict):
         raise BadInput("the policy spec must be a JSON object")
